@@ -670,3 +670,72 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 }  // namespace qv
+
+// ---------------------------------------------------------------------------
+// Unpacking into a fixed number of targets (`a, b = value`)
+
+namespace qv {
+
+inline void raise_too_many_values(Py_ssize_t expected) noexcept
+{
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+
+inline void raise_need_more_values(Py_ssize_t found) noexcept
+{
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+// Fills `targets` with new references to the items of `value`, which must yield
+// exactly `targets.size()` of them: an exact tuple or list by its size, any
+// other object through iteration (a non-iterable raises the interpreter's
+// TypeError). On failure the targets are left empty.
+inline bool unpack_exactly(PyObject *value, std::span<Ref> targets) noexcept
+{
+    const auto expected = static_cast<Py_ssize_t>(targets.size());
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        Py_ssize_t size = Py_SIZE(value);
+        if (size > expected)
+            raise_too_many_values(expected);
+        else if (size < expected)
+            raise_need_more_values(size);
+        else
+            for (Py_ssize_t i = 0; i < size; ++i)
+                targets[i] = Ref::borrow(PySequence_Fast_ITEMS(value)[i]);
+        return size == expected;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator)
+        return false;
+    // Ends the iteration: true when it ended cleanly (a StopIteration is consumed).
+    auto finished = [] {
+        if (!PyErr_Occurred())
+            return true;
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+            return false;
+        PyErr_Clear();
+        return true;
+    };
+    iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+    for (Py_ssize_t i = 0; i < expected; ++i) {
+        Ref item = Ref::steal(next(iterator.get()));
+        if (!item) {
+            if (finished())
+                raise_need_more_values(i);
+            for (Ref &target : targets)
+                target.reset();
+            return false;
+        }
+        targets[i] = std::move(item);
+    }
+    Ref extra = Ref::steal(next(iterator.get()));
+    if (!extra && finished())
+        return true;
+    if (extra)
+        raise_too_many_values(expected);
+    for (Ref &target : targets)
+        target.reset();
+    return false;
+}
+
+}  // namespace qv
