@@ -55,16 +55,34 @@ def traceback_names(error):
     return names
 
 
+# Calls from_dtype straight through its capsule, so that a test can pass NULL
+# or call it while the module is still being imported; run here and in
+# subprocesses.
+CTYPES_CALLER = """
+import ctypes
+
 def capsule_name(capsule):
     get_name = ctypes.pythonapi.PyCapsule_GetName
     get_name.restype = ctypes.c_char_p
     get_name.argtypes = [ctypes.py_object]
     return get_name(capsule).decode()
 
+def from_dtype_address(module):
+    # from_dtype(dtype, NULL) with `dtype` given as an address (0 for NULL).
+    capsule = module.__pyx_capi__["from_dtype"]
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    pointer = get_pointer(capsule, capsule_name(capsule).encode())
+    signature = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+    return lambda address: signature(pointer)(address, None)
+"""
+exec(CTYPES_CALLER)
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
+
+def run_python(*parts):
+    code = "\n".join(textwrap.dedent(part) for part in parts)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 # -- the C-level interface and the module namespace -------------------------------------------------
@@ -72,6 +90,15 @@ def run_python(code):
 def test_publishes_from_dtype_under_its_signature():
     assert list(parse.__pyx_capi__) == ["from_dtype"]
     assert capsule_name(parse.__pyx_capi__["from_dtype"]) == SIGNATURE
+
+
+def test_null_type_string_is_refused():
+    from_dtype = from_dtype_address(parse)
+    text = "UInt8"
+    assert from_dtype(id(text))[4] == 1
+    with pytest.raises(SystemError, match="^from_dtype\\(\\) got a NULL type string$") as raised:
+        from_dtype(0)
+    assert traceback_names(raised.value) == ["from_dtype"]
 
 
 def test_module_attributes_are_the_imported_names_only():
@@ -84,12 +111,17 @@ def test_module_attributes_are_the_imported_names_only():
 
 
 def test_import_order_and_failure_to_import_the_catalogue():
-    result = run_python("""
+    result = run_python(CTYPES_CALLER, """
         import sys, types
         seen = []
         catalogue = types.ModuleType("quelvoran.common.dtypes.dtype")
         def missing(name):
-            seen.append(sorted(vars(sys.modules["quelvoran.common.dtypes.parse"])))
+            module = sys.modules["quelvoran.common.dtypes.parse"]
+            seen.append(sorted(vars(module)))
+            try:
+                from_dtype_address(module)(id("UInt8"))
+            except SystemError as error:
+                print(error)
             raise AttributeError(name)
         catalogue.__getattr__ = missing
         sys.modules["quelvoran.common.dtypes.dtype"] = catalogue
@@ -104,6 +136,7 @@ def test_import_order_and_failure_to_import_the_catalogue():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
+        "quelvoran.common.dtypes.parse is not initialised",
         "ImportError('cannot import name ClickhouseDtype')",
         "['__pyx_capi__', 'findall', 'literal_eval', 'match']",
         "1",
