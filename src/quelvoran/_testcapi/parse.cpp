@@ -20,9 +20,9 @@ PyObject *call_from_dtype(PyObject *, PyObject *dtype)
 // the count shows whether it is ever read.
 PyObject *call_from_dtype_with(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    static const char *keywords[] = {"dtype",     "count", "is_array", "is_lowcardinality", "is_nullable",
-                                     "length",    "precision", "scale", "tzinfo", "enumcase",
-                                     "nested",    nullptr};
+    static const char *keywords[] = {"dtype",  "count",     "is_array", "is_lowcardinality",
+                                     "is_nullable", "length", "precision", "scale",
+                                     "tzinfo", "enumcase",  "nested",   nullptr};
     quelvoran_from_dtype_args record{};
     PyObject *dtype = nullptr;
     PyObject *nested = nullptr;

@@ -29,7 +29,7 @@ qv::InternedName group_name{"group"};
 // everything else is in place, and so tells that the module is ready.
 PyObject *dtype_pattern = nullptr;  // DTYPE_PATTERN
 PyObject *enum_pattern = nullptr;   // ENUM_PATTERN
-PyObject *dtype_length = nullptr;   // DTYPE_LENGTH
+PyObject *dtype_length = nullptr;   // DTYPE_LENGTH, from `byte_widths`
 PyObject *group_one = nullptr;
 PyObject *group_two = nullptr;
 
@@ -38,12 +38,15 @@ struct ByteWidth {
     long width;
 };
 
+// DTYPE_LENGTH: the byte width of one value, for the base types that have one
+// fixed width; FixedString and Decimal take theirs from their arguments.
 constexpr ByteWidth byte_widths[] = {
-    {"BFloat16", 2}, {"Bool", 1},       {"Date", 2},   {"Date32", 4},  {"DateTime", 4},  {"DateTime64", 8},
-    {"Enum16", 2},   {"Enum8", 1},      {"Float32", 4}, {"Float64", 8}, {"IPv4", 4},      {"IPv6", 16},
-    {"Int128", 16},  {"Int16", 2},      {"Int256", 32}, {"Int32", 4},   {"Int64", 8},     {"Int8", 1},
-    {"Point", 16},   {"Time", 4},       {"Time64", 8},  {"UInt128", 16}, {"UInt16", 2},   {"UInt256", 32},
-    {"UInt32", 4},   {"UInt64", 8},     {"UUID", 16},   {"UInt8", 1},
+    {"BFloat16", 2},   {"Bool", 1},     {"Date", 2},     {"Date32", 4},     {"DateTime", 4},
+    {"DateTime64", 8}, {"Enum16", 2},   {"Enum8", 1},    {"Float32", 4},    {"Float64", 8},
+    {"IPv4", 4},       {"IPv6", 16},    {"Int128", 16},  {"Int16", 2},      {"Int256", 32},
+    {"Int32", 4},      {"Int64", 8},    {"Int8", 1},     {"Point", 16},     {"Time", 4},
+    {"Time64", 8},     {"UInt128", 16}, {"UInt16", 2},   {"UInt256", 32},   {"UInt32", 4},
+    {"UInt64", 8},     {"UUID", 16},    {"UInt8", 1},
 };
 
 // Calls the module attribute `name` (falling back to the builtins).
