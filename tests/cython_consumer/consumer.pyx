@@ -26,7 +26,7 @@ def uint_decode(fileobj, unsigned char n):
 
 def bools(fileobj):
     return (read_bool(fileobj), read_bool(fileobj, 1, 2), write_bool(True), write_bool(0, None, None, 3),
-            read_nothing(fileobj, enumcase={}), write_nothing(), write_nothing(None, 1, 2, 3, 4, 5))
+            read_nothing(fileobj, None, None, None, None, {}), write_nothing(), write_nothing(None, 1, 2, 3, 4, 5))
 
 
 def dtypes(columns):
