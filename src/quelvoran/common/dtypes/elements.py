@@ -291,7 +291,10 @@ def leb128(n: int) -> bytes:
 def text_bytes(value: Any, type_string: str) -> bytes:
     """The bytes of a text value: str as UTF-8, bytes-like as they are."""
     if isinstance(value, str):
-        return value.encode("utf-8", TEXT_ERRORS)
+        try:
+            return value.encode("utf-8", TEXT_ERRORS)
+        except UnicodeEncodeError as error:
+            raise ValueError(f"{type_string} value {value!r} has no UTF-8 encoding: {error}") from error
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value)
     raise TypeError(f"{type_string} value must be str or bytes, not {type(value).__name__}")
@@ -360,7 +363,7 @@ class FixedStringCodec(FixedWidthCodec):
         data = text_bytes(value, self.type_string())
         if len(data) > self.length:
             raise ValueError(
-                f"{self.type_string()} value is {len(data)} bytes long: {value!r}"
+                f"{self.type_string()} value is {len(data)} bytes, more than {self.length}: {value!r}"
             )
         return data.ljust(self.length, b"\x00")
 
@@ -463,14 +466,14 @@ class FloatCodec(FixedWidthCodec):
         self._typecode = array_typecode("float", packer.size)
 
     def encode_value(self, value: Any) -> bytes:
-        if isinstance(value, (str, bytes, bytearray)):
-            raise TypeError(f"{self.name} value must be a number, not {type(value).__name__}")
-        try:
-            return self._pack(value)
-        except struct.error:
-            raise TypeError(
-                f"{self.name} value must be a number, not {type(value).__name__}"
-            ) from None
+        if not isinstance(value, (str, bytes, bytearray, memoryview)):
+            try:
+                return self._pack(float(value))
+            except TypeError:
+                pass
+            except OverflowError:
+                raise OverflowError(f"{value!r} is out of range for {self.name}") from None
+        raise TypeError(f"{self.name} value must be a number, not {type(value).__name__}")
 
     def decode_values(self, data: bytes) -> list[Any]:
         if self._typecode is not None:
