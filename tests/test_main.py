@@ -1,0 +1,145 @@
+import importlib
+import io
+import subprocess
+import sys
+
+import pytest
+
+from quelvoran.__main__ import SAMPLES, hex_lines, main, round_trip, run
+
+INDEX_WIDTHS = {0: 1, 1: 2, 2: 4, 3: 8}
+
+
+class BlockModel:
+    """A small Python model of the LowCardinality column, for driving the demo
+    without the compiled class: NULL at entry 0, other entries sorted,
+    row-count-based index width."""
+
+    def __init__(self, fileobj, dtype, is_nullable, total_rows=0):
+        self.fileobj, self.dtype, self.is_nullable = fileobj, dtype, is_nullable
+        dtype.is_nullable = False
+        self.rows = []
+
+    def write(self, value):
+        self.rows.append(value)
+        return 0
+
+    def clear(self):
+        default = self.dtype.default_value
+        entries = sorted({row for row in self.rows if row is not None} | {default})
+        dictionary = [None, *entries] if self.is_nullable else entries
+        code = next(code for code, width in INDEX_WIDTHS.items() if len(self.rows) < 256 ** width)
+        for entry in dictionary:
+            self.dtype.write(entry)
+        indexes = b"".join(
+            dictionary.index(row).to_bytes(INDEX_WIDTHS[code], "little") for row in self.rows
+        )
+        return (
+            bytes([1, 0, 0, 0, 0, 0, 0, 0, code, 6, 0, 0, 0, 0, 0, 0])
+            + len(dictionary).to_bytes(8, "little")
+            + self.dtype.clear()
+            + len(self.rows).to_bytes(8, "little")
+            + indexes
+        )
+
+    def read(self):
+        width = INDEX_WIDTHS[self.fileobj.read(16)[8]]
+        self.dtype.total_rows = int.from_bytes(self.fileobj.read(8), "little")
+        dictionary = self.dtype.read()
+        if self.is_nullable:
+            dictionary[0] = None
+        rows = int.from_bytes(self.fileobj.read(8), "little")
+        return [dictionary[int.from_bytes(self.fileobj.read(width), "little")] for _ in range(rows)]
+
+
+def lowcardinality_classes():
+    classes = [pytest.param(BlockModel, id="model")]
+    try:
+        module = importlib.import_module("quelvoran.common.dtypes.objects.lowcardinality")
+    except ImportError:
+        classes.append(pytest.param(None, id="compiled", marks=pytest.mark.skip("not built")))
+    else:
+        classes.append(pytest.param(module.LowCardinality, id="compiled"))
+    return classes
+
+
+# The blocks of the samples, as the Native format has them.
+EXPECTED_BLOCKS = {
+    "LowCardinality(Nullable(String))": (
+        "0100000000000000" "0006000000000000"
+        "0600000000000000"
+        "00" "00" "056170706c65" "0662616e616e61" "06636865727279"
+        "0f" + "crème brûlée".encode().hex() +
+        "0900000000000000"
+        "020003020104000305"
+    ),
+    "LowCardinality(UInt32)": (
+        "0100000000000000" "0006000000000000"
+        "0400000000000000"
+        "00000000" "07000000" "2a000000" "ffffffff"
+        "0700000000000000"
+        "01020100030201"
+    ),
+}
+
+
+@pytest.mark.parametrize("lowcardinality", lowcardinality_classes())
+@pytest.mark.parametrize("sample", SAMPLES, ids=lambda sample: sample.type_string)
+def test_samples_encode_to_native_blocks_and_back(sample, lowcardinality):
+    result = round_trip(sample, lowcardinality)
+    assert result.block.hex() == EXPECTED_BLOCKS[sample.type_string]
+    assert result.ok
+
+
+@pytest.mark.parametrize("lowcardinality", lowcardinality_classes())
+def test_run_reports_every_block(lowcardinality):
+    out, err = io.StringIO(), io.StringIO()
+    assert run(lowcardinality, out, err) == 0
+    report = out.getvalue()
+    for sample in SAMPLES:
+        assert f"{sample.type_string}: {len(sample.rows)} rows" in report
+        assert hex_lines(bytes.fromhex(EXPECTED_BLOCKS[sample.type_string]))[0] in report
+    assert report.count("round trip: ok") == len(SAMPLES)
+    assert "'crème brûlée'" in report and err.getvalue() == ""
+
+
+class DropsLastRow(BlockModel):
+    def read(self):
+        return super().read()[:-1]
+
+
+class LeavesBytesUnread(BlockModel):
+    def clear(self):
+        return super().clear() + b"\x00"
+
+
+class FailsToRead(BlockModel):
+    def read(self):
+        raise IndexError("list index out of range")
+
+
+@pytest.mark.parametrize("broken, symptom", [
+    (DropsLastRow, "round trip: FAILED, expected"),
+    (LeavesBytesUnread, "1 bytes left unread"),
+    (FailsToRead, "round trip FAILED: IndexError"),
+])
+def test_a_broken_round_trip_fails_the_run(broken, symptom):
+    out, err = io.StringIO(), io.StringIO()
+    assert run(broken, out, err) == 1
+    assert symptom in out.getvalue()
+    assert err.getvalue().startswith("quelvoran: round trip failed for LowCardinality(Nullable(String))")
+
+
+def test_missing_compiled_module_is_reported(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "quelvoran.common.dtypes.objects.lowcardinality", None)
+    assert main([]) == 2
+    assert "build and install the package first" in capsys.readouterr().err
+
+
+def test_arguments_are_refused():
+    process = subprocess.run([sys.executable, "-m", "quelvoran", "extra"], capture_output=True, text=True)
+    assert process.returncode == 2 and "unrecognized arguments" in process.stderr
+
+
+def test_hex_lines_split_every_sixteen_bytes():
+    assert hex_lines(bytes(range(18))) == [bytes(range(16)).hex(" "), "10 11"]
