@@ -140,6 +140,3 @@ def test_arguments_are_refused():
     process = subprocess.run([sys.executable, "-m", "quelvoran", "extra"], capture_output=True, text=True)
     assert process.returncode == 2 and "unrecognized arguments" in process.stderr
 
-
-def test_hex_lines_split_every_sixteen_bytes():
-    assert hex_lines(bytes(range(18))) == [bytes(range(16)).hex(" "), "10 11"]

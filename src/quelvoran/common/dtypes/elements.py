@@ -48,7 +48,7 @@ from typing import Any, Callable, Final, Protocol
 class Readable(Protocol):
     """What a codec needs of its stream."""
 
-    def read(self, n: int, /) -> bytes | bytearray | memoryview | None: ...
+    def read(self, n: int, /) -> bytes | bytearray | memoryview: ...
 
 
 __all__ = [
@@ -104,8 +104,8 @@ class ElementCodec:
         total_rows: how many values :meth:`read` and :meth:`skip` consume.
         fileobj: the stream that :meth:`read` and :meth:`skip` consume.
 
-    Subclasses provide ``name``, ``length``, ``default_value``,
-    ``encode_value`` and the reading side.
+    Subclasses provide ``name``, ``length``, ``default_value`` (what None
+    is written as), ``encode_value``, ``read`` and ``skip``.
     """
 
     name: str
@@ -166,26 +166,10 @@ class ElementCodec:
 
     def read(self) -> list[Any]:
         """Read ``total_rows`` values from ``fileobj``; NULL rows give None."""
-        count = self.row_count()
-        null_map = self.read_exact(count, "the null map") if self.is_nullable else None
-        values = self.read_values(count)
-        if null_map is None:
-            return values
-        return [None if is_null else value for is_null, value in zip(null_map, values)]
+        raise NotImplementedError
 
     def skip(self) -> None:
         """Move ``fileobj`` past ``total_rows`` values without decoding them."""
-        count = self.row_count()
-        if self.is_nullable:
-            self.discard(count, "the null map")
-        self.skip_values(count)
-
-    def read_values(self, count: int) -> list[Any]:
-        """Read and decode ``count`` values (no null map)."""
-        raise NotImplementedError
-
-    def skip_values(self, count: int) -> None:
-        """Move past ``count`` values (no null map)."""
         raise NotImplementedError
 
     def row_count(self) -> int:
@@ -259,7 +243,7 @@ class FixedWidthCodec(ElementCodec):
     def read(self) -> list[Any]:
         count = self.row_count()
         if not self.is_nullable:
-            return self.read_values(count)
+            return self.decode_values(self.read_exact(count * self.length, "the values"))
         data = self.read_exact(count * (self.length + 1), "the null map and values")
         values = self.decode_values(data[count:])
         return [None if is_null else value for is_null, value in zip(data[:count], values)]
@@ -268,12 +252,6 @@ class FixedWidthCodec(ElementCodec):
         count = self.row_count()
         row_width = self.length + 1 if self.is_nullable else self.length
         self.discard(count * row_width, "the values")
-
-    def read_values(self, count: int) -> list[Any]:
-        return self.decode_values(self.read_exact(count * self.length, "the values"))
-
-    def skip_values(self, count: int) -> None:
-        self.discard(count * self.length, "the values")
 
 
 def leb128(n: int) -> bytes:
@@ -325,14 +303,21 @@ class StringCodec(ElementCodec):
                 return size
         raise ValueError(f"String length runs over {MAX_LEB128_BYTES} bytes")
 
-    def read_values(self, count: int) -> list[str]:
+    def read(self) -> list[Any]:
+        count = self.row_count()
+        null_map = self.read_exact(count, "the null map") if self.is_nullable else None
         values = []
         for _ in range(count):
             data = self.read_exact(self.read_size(), "a String value")
             values.append(data.decode("utf-8", TEXT_ERRORS))
-        return values
+        if null_map is None:
+            return values
+        return [None if is_null else value for is_null, value in zip(null_map, values)]
 
-    def skip_values(self, count: int) -> None:
+    def skip(self) -> None:
+        count = self.row_count()
+        if self.is_nullable:
+            self.discard(count, "the null map")
         for _ in range(count):
             self.discard(self.read_size(), "a String value")
 
@@ -432,7 +417,10 @@ class IntegerCodec(FixedWidthCodec):
         n = self.length
         from_bytes = int.from_bytes
         signed = self.signed
-        return [from_bytes(data[start:start + n], "little", signed=signed) for start in range(0, len(data), n)]
+        return [
+            from_bytes(data[start:start + n], "little", signed=signed)
+            for start in range(0, len(data), n)
+        ]
 
 
 FLOAT_TYPES: Final = {"Float32": "f", "Float64": "d"}
