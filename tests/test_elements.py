@@ -257,8 +257,9 @@ class BadStream:
 
 
 @pytest.mark.parametrize("result, error", [("ab", TypeError), (None, TypeError), (b"x" * 100, ValueError)])
-def test_misbehaving_streams(result, error):
-    codec = make_codec("UInt16", BadStream(result))
+@pytest.mark.parametrize("name", ["UInt16", "String"])
+def test_misbehaving_streams(name, result, error):
+    codec = make_codec(name, BadStream(result))
     codec.total_rows = 1
     with pytest.raises(error, match=r"fileobj\.read"):
         codec.read()

@@ -42,7 +42,7 @@ import operator
 import struct
 import sys
 from datetime import date, datetime, timedelta, timezone
-from typing import Any, Callable, Final, Protocol
+from typing import Any, Callable, Final, Iterator, Protocol
 
 
 class Readable(Protocol):
@@ -181,7 +181,10 @@ class ElementCodec:
 
     def read_chunk(self, n: int) -> bytes | bytearray | memoryview:
         """One ``fileobj.read(n)`` call, its result checked."""
-        chunk = self.fileobj.read(n)
+        return self.checked_chunk(self.fileobj.read(n), n)
+
+    def checked_chunk(self, chunk: Any, n: int) -> bytes | bytearray | memoryview:
+        """``chunk``, the result of ``fileobj.read(n)``, if it is one."""
         if not isinstance(chunk, (bytes, bytearray, memoryview)):
             raise TypeError(
                 f"{self.type_string()}: fileobj.read() returned {type(chunk).__name__}, expected bytes"
@@ -200,7 +203,12 @@ class ElementCodec:
         """
         if n == 0:
             return b""
-        first = self.read_chunk(min(n, MAX_READ))
+        return self.complete(self.fileobj.read(min(n, MAX_READ)), n, what)
+
+    def complete(self, first: Any, n: int, what: str) -> bytes:
+        """``first``, the result of a read of up to ``n`` bytes, checked and
+        completed to exactly ``n`` bytes by further reads."""
+        first = self.checked_chunk(first, n)
         if len(first) == n:
             return bytes(first)
         chunks = [bytes(first)]
@@ -291,25 +299,47 @@ class StringCodec(ElementCodec):
         data = text_bytes(value, self.name)
         return leb128(len(data)) + data
 
-    def read_size(self) -> int:
-        """The LEB128 byte count of the next value."""
-        size = 0
-        for shift in range(0, 7 * MAX_LEB128_BYTES, 7):
+    def read_size(self, head: Any) -> int:
+        """The LEB128 byte count of the next value; ``head`` is the result
+        of reading its first byte."""
+        byte = self.complete(head, 1, "a String length")[0]
+        size = byte & 0x7F
+        shift = 7
+        while byte >= 0x80:
+            if shift == 7 * MAX_LEB128_BYTES:
+                raise ValueError(f"String length runs over {MAX_LEB128_BYTES} bytes")
             byte = self.read_exact(1, "a String length")[0]
             size |= (byte & 0x7F) << shift
-            if byte < 0x80:
-                if size > MAX_UINT64:
-                    raise ValueError(f"String length does not fit 64 bits: {size}")
-                return size
-        raise ValueError(f"String length runs over {MAX_LEB128_BYTES} bytes")
+            shift += 7
+        if size > MAX_UINT64:
+            raise ValueError(f"String length does not fit 64 bits: {size}")
+        return size
+
+    def raw_values(self, count: int) -> Iterator[bytes]:
+        """The bytes of the next ``count`` values, one value at a time."""
+        read = self.fileobj.read
+        # The common case (a one-byte length, a complete read) stays inline;
+        # everything else goes through the checked helpers.
+        for _ in range(count):
+            head = read(1)
+            if type(head) is bytes and len(head) == 1 and head[0] < 0x80:
+                size = head[0]
+            else:
+                size = self.read_size(head)
+            if size == 0:
+                yield b""
+            elif size > MAX_READ:
+                yield self.read_exact(size, "a String value")
+            else:
+                data = read(size)
+                if type(data) is not bytes or len(data) != size:
+                    data = self.complete(data, size, "a String value")
+                yield data
 
     def read(self) -> list[Any]:
         count = self.row_count()
         null_map = self.read_exact(count, "the null map") if self.is_nullable else None
-        values = []
-        for _ in range(count):
-            data = self.read_exact(self.read_size(), "a String value")
-            values.append(data.decode("utf-8", TEXT_ERRORS))
+        values = [data.decode("utf-8", TEXT_ERRORS) for data in self.raw_values(count)]
         if null_map is None:
             return values
         return [None if is_null else value for is_null, value in zip(null_map, values)]
@@ -318,8 +348,8 @@ class StringCodec(ElementCodec):
         count = self.row_count()
         if self.is_nullable:
             self.discard(count, "the null map")
-        for _ in range(count):
-            self.discard(self.read_size(), "a String value")
+        for _ in self.raw_values(count):
+            pass
 
 
 class FixedStringCodec(FixedWidthCodec):
@@ -519,7 +549,9 @@ class DateTimeCodec(FixedWidthCodec):
     def encode_value(self, value: Any) -> bytes:
         if not isinstance(value, datetime):
             raise TypeError(f"DateTime value must be a datetime, not {type(value).__name__}")
-        if value.utcoffset() is None:
+        if value.tzinfo is None:
+            elapsed = value - EPOCH_NAIVE
+        elif value.utcoffset() is None:
             elapsed = value.replace(tzinfo=None) - EPOCH_NAIVE
         else:
             elapsed = value - EPOCH_UTC
@@ -532,7 +564,7 @@ class DateTimeCodec(FixedWidthCodec):
         return UINT32.pack(seconds)
 
     def decode_values(self, data: bytes) -> list[Any]:
-        return [EPOCH_NAIVE + timedelta(seconds=seconds) for (seconds,) in UINT32.iter_unpack(data)]
+        return [EPOCH_NAIVE + timedelta(0, seconds) for (seconds,) in UINT32.iter_unpack(data)]
 
 
 ELEMENT_TYPES: Final = (
