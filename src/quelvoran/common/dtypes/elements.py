@@ -484,6 +484,11 @@ class FloatCodec(FixedWidthCodec):
         self._typecode = array_typecode("float", packer.size)
 
     def encode_value(self, value: Any) -> bytes:
+        if type(value) is float:
+            try:
+                return self._pack(value)
+            except OverflowError:
+                raise OverflowError(f"{value!r} is out of range for {self.name}") from None
         if not isinstance(value, (str, bytes, bytearray, memoryview)):
             try:
                 return self._pack(float(value))
