@@ -309,3 +309,19 @@ def test_make_codec_attributes(name, length, codec_name, codec_length):
 def test_make_codec_refuses(name, length, error):
     with pytest.raises(error):
         make_codec(name, None, length)
+
+
+def test_any_nonzero_null_map_byte_is_null():
+    for name, data in [("UInt8", b"\x00\x02\x07\x09"), ("String", b"\x00\x02\x01a\x01b")]:
+        codec, _ = decoder(name, data, 2, is_nullable=True)
+        assert codec.read() == [7 if name == "UInt8" else "a", None]
+
+
+@pytest.mark.parametrize("name, request_size", [("String", 1), ("UInt64", 8)])
+def test_an_empty_read_ends_the_stream_at_once(stream, name, request_size):
+    source = stream(b"")
+    codec = make_codec(name, source)
+    codec.total_rows = 1
+    with pytest.raises(EOFError, match="expected .* got 0"):
+        codec.read()
+    assert source.calls == [request_size]

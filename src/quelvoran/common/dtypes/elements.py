@@ -18,7 +18,7 @@ Float32, Float64          IEEE 754 binary32 / binary64, little-endian
 A column of ``total_rows`` values is the values one after the other. When the
 codec is nullable the column is preceded by its null map: one byte per row,
 1 for NULL, and every row, NULL or not, still carries a value (the type's
-default value for a NULL).
+default value for a NULL). Reading takes any nonzero null-map byte as NULL.
 
 Text: ``str`` values are encoded as UTF-8 and ``bytes`` values are taken as
 they are. Decoding gives ``str``; bytes that are not valid UTF-8 are decoded
@@ -157,7 +157,7 @@ class ElementCodec:
 
     def clear(self) -> bytes:
         """Return the buffered column (null map first) and empty the buffer."""
-        column = bytes(self._null_map + self._values)
+        column = b"".join((self._null_map, self._values))
         self._values = bytearray()
         self._null_map = bytearray()
         return column
@@ -207,14 +207,14 @@ class ElementCodec:
 
     def complete(self, first: Any, n: int, what: str) -> bytes:
         """``first``, the result of a read of up to ``n`` bytes, checked and
-        completed to exactly ``n`` bytes by further reads."""
-        first = self.checked_chunk(first, n)
-        if len(first) == n:
-            return bytes(first)
-        chunks = [bytes(first)]
-        received = len(first)
-        while received < n:
-            chunk = self.read_chunk(min(n - received, MAX_READ))
+        completed to exactly ``n`` bytes by further reads. An empty read
+        means the stream has ended."""
+        chunk = self.checked_chunk(first, n)
+        if len(chunk) == n:
+            return bytes(chunk)
+        chunks = []
+        received = 0
+        while True:
             if not chunk:
                 raise EOFError(
                     f"{self.type_string()}: stream ended in {what}:"
@@ -222,7 +222,9 @@ class ElementCodec:
                 )
             chunks.append(bytes(chunk))
             received += len(chunk)
-        return b"".join(chunks)
+            if received == n:
+                return b"".join(chunks)
+            chunk = self.read_chunk(min(n - received, MAX_READ))
 
     def discard(self, n: int, what: str) -> None:
         """Move past ``n`` bytes of the stream, holding at most a chunk."""
