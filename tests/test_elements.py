@@ -4,6 +4,7 @@ from datetime import date, datetime, timedelta, timezone
 
 import pytest
 
+from lowcardinality_model import lowcardinality_classes
 from quelvoran.common.dtypes.elements import ELEMENT_TYPES, MAX_READ, make_codec
 
 FIXED_LENGTH = 4
@@ -325,3 +326,19 @@ def test_an_empty_read_ends_the_stream_at_once(stream, name, request_size):
     with pytest.raises(EOFError, match="expected .* got 0"):
         codec.read()
     assert source.calls == [request_size]
+
+
+@pytest.mark.parametrize("lowcardinality", lowcardinality_classes())
+@pytest.mark.parametrize("is_nullable", [False, True], ids=["plain", "nullable"])
+@pytest.mark.parametrize("name", ELEMENT_TYPES)
+def test_round_trip_through_a_lowcardinality_column(name, is_nullable, lowcardinality):
+    rows = [*SAMPLES[name], None, SAMPLES[name][1], SAMPLES[name][0]]
+    sink = io.BytesIO()
+    writer = lowcardinality(sink, codec_for(name, sink), is_nullable)
+    for row in rows:
+        writer.write(row)
+    source = io.BytesIO(writer.clear() + b"TAIL")
+    reader = lowcardinality(source, codec_for(name, source), is_nullable)
+    default = DEFAULTS.get(name, 0)
+    assert reader.read() == [row if row is not None or is_nullable else default for row in rows]
+    assert source.read() == b"TAIL"

@@ -1,67 +1,11 @@
-import importlib
 import io
 import subprocess
 import sys
 
 import pytest
 
+from lowcardinality_model import BlockModel, lowcardinality_classes
 from quelvoran.__main__ import SAMPLES, hex_lines, main, round_trip, run
-
-INDEX_WIDTHS = {0: 1, 1: 2, 2: 4, 3: 8}
-
-
-class BlockModel:
-    """A small Python model of the LowCardinality column, for driving the demo
-    without the compiled class: NULL at entry 0, other entries sorted,
-    row-count-based index width."""
-
-    def __init__(self, fileobj, dtype, is_nullable, total_rows=0):
-        self.fileobj, self.dtype, self.is_nullable = fileobj, dtype, is_nullable
-        dtype.is_nullable = False
-        self.rows = []
-
-    def write(self, value):
-        self.rows.append(value)
-        return 0
-
-    def clear(self):
-        default = self.dtype.default_value
-        entries = sorted({row for row in self.rows if row is not None} | {default})
-        dictionary = [None, *entries] if self.is_nullable else entries
-        code = next(code for code, width in INDEX_WIDTHS.items() if len(self.rows) < 256 ** width)
-        for entry in dictionary:
-            self.dtype.write(entry)
-        indexes = b"".join(
-            dictionary.index(row).to_bytes(INDEX_WIDTHS[code], "little") for row in self.rows
-        )
-        return (
-            bytes([1, 0, 0, 0, 0, 0, 0, 0, code, 6, 0, 0, 0, 0, 0, 0])
-            + len(dictionary).to_bytes(8, "little")
-            + self.dtype.clear()
-            + len(self.rows).to_bytes(8, "little")
-            + indexes
-        )
-
-    def read(self):
-        width = INDEX_WIDTHS[self.fileobj.read(16)[8]]
-        self.dtype.total_rows = int.from_bytes(self.fileobj.read(8), "little")
-        dictionary = self.dtype.read()
-        if self.is_nullable:
-            dictionary[0] = None
-        rows = int.from_bytes(self.fileobj.read(8), "little")
-        return [dictionary[int.from_bytes(self.fileobj.read(width), "little")] for _ in range(rows)]
-
-
-def lowcardinality_classes():
-    classes = [pytest.param(BlockModel, id="model")]
-    try:
-        module = importlib.import_module("quelvoran.common.dtypes.objects.lowcardinality")
-    except ImportError:
-        classes.append(pytest.param(None, id="compiled", marks=pytest.mark.skip("not built")))
-    else:
-        classes.append(pytest.param(module.LowCardinality, id="compiled"))
-    return classes
-
 
 # The blocks of the samples, as the Native format has them.
 EXPECTED_BLOCKS = {
