@@ -144,6 +144,13 @@ inline void add_traceback(const char *qualified_name, int line = 0) noexcept
     Py_XDECREF(code);
 }
 
+// Adds the traceback entry and gives the null result of a failed operation.
+inline PyObject *fail(const char *qualified_name, int line = 0) noexcept
+{
+    add_traceback(qualified_name, line);
+    return nullptr;
+}
+
 // Reports the pending exception of an operation that cannot hand it to its
 // caller: printed with its traceback, then passed to the unraisable hook with
 // the operation's qualified name as context, then cleared.

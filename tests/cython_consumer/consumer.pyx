@@ -1,0 +1,33 @@
+# cython: language_level=3
+# A Cython module that cimports the package's C entry points through the
+# shipped .pxd files: importing it proves that Cython's own binding code
+# accepts every capsule and signature string.
+from quelvoran.common.cast_dataframes cimport pandas_astype
+from quelvoran.common.dtypes.functions.booleans cimport read_bool, read_nothing, write_bool, write_nothing
+from quelvoran.common.dtypes.functions.integers cimport r_uint, w_uint
+from quelvoran.common.length cimport read_length, write_length
+
+
+def length_encode(unsigned long long value):
+    return write_length(value)
+
+
+def length_decode(fileobj):
+    return read_length(fileobj)
+
+
+def uint_encode(unsigned long long value, unsigned char n):
+    return w_uint(value, n)
+
+
+def uint_decode(fileobj, unsigned char n):
+    return r_uint(fileobj, n)
+
+
+def bools(fileobj):
+    return (read_bool(fileobj), read_bool(fileobj, 1, 2), write_bool(True), write_bool(0, None, None, 3),
+            read_nothing(fileobj, None, None, None, None, {}), write_nothing(), write_nothing(None, 1, 2, 3, 4, 5))
+
+
+def dtypes(columns):
+    return pandas_astype(columns)

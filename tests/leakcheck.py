@@ -1,0 +1,19 @@
+"""Detects reference leaks by repeating an operation and counting blocks."""
+
+import gc
+import sys
+
+
+def allocated_after(operation, repeat):
+    for _ in range(repeat):
+        operation()
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+def assert_no_leak(operation, repeat=200, rounds=4):
+    """Fails when every round of `repeat` calls leaves a block or more per ten calls behind."""
+    allocated_after(operation, repeat)
+    counts = [allocated_after(operation, repeat) for _ in range(rounds)]
+    deltas = [later - earlier for earlier, later in zip(counts, counts[1:])]
+    assert not all(delta >= repeat // 10 for delta in deltas), f"blocks grow by {deltas} per {repeat} calls"
