@@ -53,3 +53,17 @@ def test_bools(consumer):
 def test_pandas_astype(consumer):
     column = types.SimpleNamespace(column="c", info=types.SimpleNamespace(dtype=types.SimpleNamespace(pytype=float), is_array=False))
     assert consumer.dtypes([column]) == {"c": "float64"}
+
+
+def test_from_dtype(consumer):
+    from quelvoran.common.dtypes.dtype import ClickhouseDtype
+
+    entry = ClickhouseDtype["UInt8"]
+    assert consumer.descriptors("Array(UInt8)") == (
+        (entry, True, False, False, 1, None, None, None, None, 1),
+        (entry, True, False, False, 1, None, None, None, None, 1),
+        (entry, True, False, True, 1, None, None, None, None, 1),
+        (entry, True, 2, 3, 1, 5, 6, 7, 8, 10),
+    )
+    with pytest.raises(TypeError, match="^Expected str, got int$"):
+        consumer.descriptors(8)

@@ -5,6 +5,7 @@
 from quelvoran.common.cast_dataframes cimport pandas_astype
 from quelvoran.common.dtypes.functions.booleans cimport read_bool, read_nothing, write_bool, write_nothing
 from quelvoran.common.dtypes.functions.integers cimport r_uint, w_uint
+from quelvoran.common.dtypes.parse cimport from_dtype
 from quelvoran.common.length cimport read_length, write_length
 
 
@@ -31,3 +32,8 @@ def bools(fileobj):
 
 def dtypes(columns):
     return pandas_astype(columns)
+
+
+def descriptors(dtype):
+    return (from_dtype(dtype), from_dtype(dtype, True), from_dtype(dtype, False, False, True),
+            from_dtype(dtype, 1, 2, 3, 4, 5, 6, 7, 8, 9))
