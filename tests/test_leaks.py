@@ -8,6 +8,7 @@ import pytest
 from leakcheck import assert_no_leak
 from quelvoran._testcapi import booleans as booleans_caller
 from quelvoran._testcapi import length as length_caller
+from quelvoran._testcapi import parse as parse_caller
 from quelvoran.common import cast_dataframes
 from quelvoran.common.dtypes.functions import booleans
 
@@ -44,12 +45,25 @@ OPERATIONS = {
     "argument error": swallow(lambda: booleans.write_nothing(1, 2, bogus=3), TypeError),
     "pandas_astype": lambda: cast_dataframes.pandas_astype([description("a"), description("b", True, 3)]),
     "pandas_astype failure": swallow(lambda: cast_dataframes.pandas_astype([description("a"), description(1)]), TypeError),
+    "from_dtype": lambda: parse_caller.from_dtype("Array(LowCardinality(Nullable(DateTime64(3, 'UTC'))))"),
+    "from_dtype enum": lambda: parse_caller.from_dtype("Enum8('a' = 1, 'b' = 2)"),
+    "from_dtype record": lambda: parse_caller.from_dtype_with("Decimal(38, 4)", 9, is_array=1, is_lowcardinality=2,
+                                                              is_nullable=3, length=4, precision=5, scale=6,
+                                                              tzinfo=7, enumcase=8, nested=9),
+    "from_dtype failure": swallow(lambda: parse_caller.from_dtype("Nullable(Array(Decimal(0, 0)))"), ValueError),
+    "from_dtype unpacking failure": swallow(lambda: parse_caller.from_dtype("Decimal({1, 2, 3})"), ValueError),
 }
 
 
 @pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())
 def test_no_leak(operation):
     assert_no_leak(operation)
+
+
+def test_no_leak_on_recursion_error():
+    # Each call runs about a thousand levels: fewer calls suffice.
+    nested = "Array(" * 3000 + "UInt8" + ")" * 3000
+    assert_no_leak(swallow(lambda: parse_caller.from_dtype(nested), RecursionError), repeat=20)
 
 
 def test_no_leak_on_unraisable_path(monkeypatch):

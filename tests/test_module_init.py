@@ -14,6 +14,7 @@ MODULES = {
     "quelvoran.common.cast_dataframes": "cast_dataframes",
     "quelvoran.common.dtypes.functions.booleans": "booleans",
     "quelvoran.common.dtypes.functions.integers": "integers",
+    "quelvoran.common.dtypes.parse": "parse",
 }
 
 
