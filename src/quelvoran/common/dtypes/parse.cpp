@@ -281,14 +281,11 @@ PyObject *from_dtype(PyObject *dtype, quelvoran_from_dtype_args *optional_args)
     if (!dtype_length || !dtype) {
         PyErr_SetString(PyExc_SystemError, dtype ? "quelvoran.common.dtypes.parse is not initialised"
                                                  : "from_dtype() got a NULL type string");
-        qv::add_traceback(from_dtype_name);
-        return nullptr;
+        return qv::fail(from_dtype_name);
     }
     Options options;
-    if (!read_options(optional_args, options)) {
-        qv::add_traceback(from_dtype_name);
-        return nullptr;
-    }
+    if (!read_options(optional_args, options))
+        return qv::fail(from_dtype_name);
     // Each wrapper is one call of from_dtype on its argument text: one level
     // of recursion for the interpreter's limit and one traceback entry on
     // failure. The levels run as a loop, so that however high the limit is
