@@ -87,70 +87,43 @@ static_assert(std::is_same_v<decltype(&write_nothing), quelvoran_write_nothing_f
 
 constexpr Py_ssize_t codec_parameter_count = 6;
 
-qv::Parameters read_bool_parameters{"read_bool", 1, {"fileobj", "length", "precision", "scale", "tzinfo", "enumcase"}};
-qv::Parameters write_bool_parameters{
-    "write_bool", 1, {"dtype_value", "length", "precision", "scale", "tzinfo", "enumcase"}};
-qv::Parameters read_nothing_parameters{
-    "read_nothing", 1, {"fileobj", "length", "precision", "scale", "tzinfo", "enumcase"}};
-qv::Parameters write_nothing_parameters{
-    "write_nothing", 0, {"dtype_value", "length", "precision", "scale", "tzinfo", "enumcase"}};
+struct CodecFunction {
+    qv::Parameters parameters;
+    const char *qualified_name;
+};
+
+CodecFunction read_bool_function{{"read_bool", 1, {"fileobj", "length", "precision", "scale", "tzinfo", "enumcase"}},
+                                 "quelvoran.common.dtypes.functions.booleans.read_bool"};
+CodecFunction write_bool_function{
+    {"write_bool", 1, {"dtype_value", "length", "precision", "scale", "tzinfo", "enumcase"}},
+    "quelvoran.common.dtypes.functions.booleans.write_bool"};
+CodecFunction read_nothing_function{
+    {"read_nothing", 1, {"fileobj", "length", "precision", "scale", "tzinfo", "enumcase"}},
+    "quelvoran.common.dtypes.functions.booleans.read_nothing"};
+CodecFunction write_nothing_function{
+    {"write_nothing", 0, {"dtype_value", "length", "precision", "scale", "tzinfo", "enumcase"}},
+    "quelvoran.common.dtypes.functions.booleans.write_nothing"};
 
 PyObject *or_none(const qv::Ref &value) { return value ? value.get() : Py_None; }
 
-// Parses the six parameters; on failure adds the function's traceback entry.
-bool parse_codec_arguments(const qv::Parameters &parameters, const char *qualified_name, PyObject *const *args,
-                           Py_ssize_t nargs, PyObject *kwnames, qv::Ref (&values)[codec_parameter_count])
+// The Python form of a codec whose first parameter is required: the C body is
+// handed a record that holds every optional parameter.
+template <CodecFunction &Function, typename Record, PyObject *(*Body)(PyObject *, int, Record *)>
+PyObject *python_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (parameters.parse(args, nargs, kwnames, nullptr, values))
-        return true;
-    qv::add_traceback(qualified_name);
-    return false;
-}
-
-// The record handed on by the Python functions: every optional parameter, in order.
-template <typename Record>
-Record full_record(const qv::Ref (&values)[codec_parameter_count])
-{
-    return Record{5, or_none(values[1]), or_none(values[2]), or_none(values[3]), or_none(values[4]),
+    qv::Ref values[codec_parameter_count];
+    if (!Function.parameters.parse(args, nargs, kwnames, nullptr, values))
+        return qv::fail(Function.qualified_name);
+    Record record{5, or_none(values[1]), or_none(values[2]), or_none(values[3]), or_none(values[4]),
                   or_none(values[5])};
-}
-
-PyObject *py_read_bool(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    qv::Ref values[codec_parameter_count];
-    if (!parse_codec_arguments(read_bool_parameters, "quelvoran.common.dtypes.functions.booleans.read_bool", args,
-                               nargs, kwnames, values))
-        return nullptr;
-    ReadBoolArgs record = full_record<ReadBoolArgs>(values);
-    return read_bool(values[0].get(), 0, &record);
-}
-
-PyObject *py_write_bool(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    qv::Ref values[codec_parameter_count];
-    if (!parse_codec_arguments(write_bool_parameters, "quelvoran.common.dtypes.functions.booleans.write_bool", args,
-                               nargs, kwnames, values))
-        return nullptr;
-    WriteBoolArgs record = full_record<WriteBoolArgs>(values);
-    return write_bool(values[0].get(), 0, &record);
-}
-
-PyObject *py_read_nothing(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    qv::Ref values[codec_parameter_count];
-    if (!parse_codec_arguments(read_nothing_parameters, "quelvoran.common.dtypes.functions.booleans.read_nothing",
-                               args, nargs, kwnames, values))
-        return nullptr;
-    ReadNothingArgs record = full_record<ReadNothingArgs>(values);
-    return read_nothing(values[0].get(), 0, &record);
+    return Body(values[0].get(), 0, &record);
 }
 
 PyObject *py_write_nothing(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     qv::Ref values[codec_parameter_count];
-    if (!parse_codec_arguments(write_nothing_parameters, "quelvoran.common.dtypes.functions.booleans.write_nothing",
-                               args, nargs, kwnames, values))
-        return nullptr;
+    if (!write_nothing_function.parameters.parse(args, nargs, kwnames, nullptr, values))
+        return qv::fail(write_nothing_function.qualified_name);
     WriteNothingArgs record{6,
                             or_none(values[0]),
                             or_none(values[1]),
@@ -162,13 +135,13 @@ PyObject *py_write_nothing(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 PyMethodDef methods[] = {
-    {"read_bool", _PyCFunction_CAST(py_read_bool), METH_FASTCALL | METH_KEYWORDS,
+    {"read_bool", _PyCFunction_CAST((python_entry<read_bool_function, ReadBoolArgs, read_bool>)), METH_FASTCALL | METH_KEYWORDS,
      "read_bool(fileobj, length=None, precision=None, scale=None, tzinfo=None, enumcase=None)\n--\n\n"
      "Read Bool/Nullable from Native Format."},
-    {"write_bool", _PyCFunction_CAST(py_write_bool), METH_FASTCALL | METH_KEYWORDS,
+    {"write_bool", _PyCFunction_CAST((python_entry<write_bool_function, WriteBoolArgs, write_bool>)), METH_FASTCALL | METH_KEYWORDS,
      "write_bool(dtype_value, length=None, precision=None, scale=None, tzinfo=None, enumcase=None)\n--\n\n"
      "Write Bool/Nullable into Native Format."},
-    {"read_nothing", _PyCFunction_CAST(py_read_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"read_nothing", _PyCFunction_CAST((python_entry<read_nothing_function, ReadNothingArgs, read_nothing>)), METH_FASTCALL | METH_KEYWORDS,
      "read_nothing(fileobj, length=None, precision=None, scale=None, tzinfo=None, enumcase=None)\n--\n\n"
      "Read Nullable(Nothing) from Native Format."},
     {"write_nothing", _PyCFunction_CAST(py_write_nothing), METH_FASTCALL | METH_KEYWORDS,
@@ -200,8 +173,9 @@ bool exec_booleans(PyObject *)
     true_byte = PyBytes_FromStringAndSize("\x01", 1);
     nothing_byte = PyBytes_FromStringAndSize("0", 1);
     return one && zero && false_byte && true_byte && nothing_byte &&
-           qv::init_names({&read_name, &bool_format}) && read_bool_parameters.init() && write_bool_parameters.init() &&
-           read_nothing_parameters.init() && write_nothing_parameters.init();
+           qv::init_names({&read_name, &bool_format}) && read_bool_function.parameters.init() &&
+           write_bool_function.parameters.init() && read_nothing_function.parameters.init() &&
+           write_nothing_function.parameters.init();
 }
 
 const qv::ModuleSpec spec{"quelvoran.common.dtypes.functions.booleans", "booleans",
