@@ -50,8 +50,15 @@ qv::InternedName read_header_name{"_read_header"};
 qv::InternedName date_name{"date"};
 qv::InternedName datetime_name{"datetime"};
 qv::InternedName vtable_name{QUELVORAN_LOWCARDINALITY_VTABLE_KEY};
+qv::InternedName dict_name{"__dict__"};
+qv::InternedName update_name{"update"};
+qv::InternedName new_name{"__new__"};
+qv::InternedName pickle_error_name{"PickleError"};
+qv::InternedName unpickle_name{"__pyx_unpickle_LowCardinality"};
 
 qv::Parameters init_parameters{"__init__", 3, {"fileobj", "dtype", "is_nullable", "total_rows"}};
+qv::Parameters unpickle_parameters{"__pyx_unpickle_LowCardinality", 3,
+                                   {"__pyx_type", "__pyx_checksum", "__pyx_state"}};
 
 Object *as_object(PyObject *self) { return reinterpret_cast<Object *>(self); }
 PyObject *as_py(Object *self) { return reinterpret_cast<PyObject *>(self); }
@@ -933,12 +940,224 @@ PyGetSetDef properties[] = {
     {},
 };
 
+// ---------------------------------------------------------------------------
+// Pickling
+//
+// The pickled state is the ten fields in alphabetical order, then the instance
+// dict when there is one. Its name and the layout checksum are a stored
+// format: pickles written by any build must keep loading.
+
+constexpr Py_ssize_t state_fields = 10;
+constexpr long long layout_checksum = 0x96b1315;
+constexpr long long accepted_checksums[] = {0x96b1315, 0x30fd80, 0x71f64c3};
+
+using FieldSetter = int (*)(PyObject *, PyObject *, void *);
+
+// Each state position is restored through its property's setter: the same
+// type checks and conversions, the same messages.
+const FieldSetter state_setters[state_fields] = {
+    set_object_field<&Object::defaul_value, accept_any>,
+    set_object_field<&Object::dictionary, qv::check_list_or_none>,
+    set_object_field<&Object::dtype, accept_any>,
+    set_object_field<&Object::fileobj, accept_any>,
+    set_object_field<&Object::index_elements, qv::check_list_or_none>,
+    set_index_size,
+    set_object_field<&Object::is_nullable, accept_any>,
+    set_object_field<&Object::name, qv::check_str_or_none>,
+    set_u64_field<&Object::size>,
+    set_u64_field<&Object::total_rows>,
+};
+
+// hasattr(): 1, 0, or -1 with an error other than AttributeError pending.
+int has_attribute(PyObject *object, PyObject *name)
+{
+    qv::Ref value = qv::Ref::steal(PyObject_GetAttr(object, name));
+    if (value)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+bool set_state(PyObject *self, PyObject *state)
+{
+    if (state == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return false;
+    }
+    for (Py_ssize_t position = 0; position < state_fields; ++position) {
+        if (position >= PyTuple_GET_SIZE(state)) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return false;
+        }
+        qv::Ref item = qv::Ref::borrow(PyTuple_GET_ITEM(state, position));
+        if (state_setters[position](self, item.get(), nullptr) < 0)
+            return false;
+    }
+    if (PyTuple_GET_SIZE(state) <= state_fields)
+        return true;
+    int has_dict = has_attribute(self, dict_name.get());
+    if (has_dict <= 0)
+        return has_dict == 0;
+    qv::Ref dict = qv::Ref::steal(PyObject_GetAttr(self, dict_name.get()));
+    qv::Ref extra = qv::Ref::borrow(PyTuple_GET_ITEM(state, state_fields));
+    return dict && qv::Ref::steal(PyObject_CallMethodOneArg(dict.get(), update_name.get(), extra.get()));
+}
+
+qv::Ref reduce_body(Object *self)
+{
+    qv::Ref index_size = qv::Ref::steal(PyLong_FromLong(self->index_size));
+    qv::Ref size = qv::from_unsigned_64(self->size);
+    qv::Ref total_rows = qv::from_unsigned_64(self->total_rows);
+    if (!index_size || !size || !total_rows)
+        return {};
+    qv::Ref state = qv::Ref::steal(PyTuple_Pack(state_fields, self->defaul_value, self->dictionary, self->dtype,
+                                                self->fileobj, self->index_elements, index_size.get(),
+                                                self->is_nullable, self->name, size.get(), total_rows.get()));
+    if (!state)
+        return {};
+
+    qv::Ref dict = qv::Ref::steal(PyObject_GetAttr(as_py(self), dict_name.get()));
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return {};
+        PyErr_Clear();
+    }
+    bool two_step = static_cast<bool>(dict);
+    if (dict) {
+        qv::Ref with_dict = qv::Ref::steal(PyTuple_New(state_fields + 1));
+        if (!with_dict)
+            return {};
+        for (Py_ssize_t i = 0; i < state_fields; ++i)
+            PyTuple_SET_ITEM(with_dict.get(), i, Py_NewRef(PyTuple_GET_ITEM(state.get(), i)));
+        PyTuple_SET_ITEM(with_dict.get(), state_fields, dict.release());
+        state = std::move(with_dict);
+    }
+    else {
+        for (Py_ssize_t i : {0, 1, 2, 3, 4, 6, 7})
+            two_step = two_step || PyTuple_GET_ITEM(state.get(), i) != Py_None;
+    }
+
+    qv::Ref unpickle = qv::lookup_global(unpickle_name.get());
+    qv::Ref checksum = unpickle ? qv::Ref::steal(PyLong_FromLongLong(layout_checksum)) : qv::Ref{};
+    if (!checksum)
+        return {};
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    if (two_step)
+        return qv::Ref::steal(Py_BuildValue("(O(OOO)O)", unpickle.get(), type, checksum.get(), Py_None, state.get()));
+    return qv::Ref::steal(Py_BuildValue("(O(OOO))", unpickle.get(), type, checksum.get(), state.get()));
+}
+
+PyObject *py_reduce(PyObject *self, PyObject *)
+{
+    qv::Ref result = qv::guarded(qv::Ref{}, [&] { return reduce_body(as_object(self)); });
+    if (!result)
+        qv::add_traceback(METHOD("__reduce_cython__"));
+    return result.release();
+}
+
+PyObject *py_setstate(PyObject *self, PyObject *state)
+{
+    if (qv::check_tuple_or_none(state) && qv::guarded(false, [&] { return set_state(self, state); }))
+        Py_RETURN_NONE;
+    qv::add_traceback(METHOD("__setstate_cython__"));
+    return nullptr;
+}
+
+bool raise_incompatible_checksum(PyObject *checksum)
+{
+    qv::Ref pickle = qv::Ref::steal(PyImport_ImportModule("pickle"));
+    qv::Ref error = pickle ? qv::import_from(pickle.get(), pickle_error_name.get()) : qv::Ref{};
+    qv::Ref format = error ? qv::Ref::steal(PyUnicode_FromString(
+                                 "Incompatible checksums (0x%x vs (0x96b1315, 0x030fd80, 0x71f64c3) = "
+                                 "(defaul_value, dictionary, dtype, fileobj, index_elements, index_size, "
+                                 "is_nullable, name, size, total_rows))"))
+                           : qv::Ref{};
+    qv::Ref message = format ? qv::Ref::steal(PyUnicode_Format(format.get(), checksum)) : qv::Ref{};
+    if (message)
+        PyErr_SetObject(error.get(), message.get());
+    return false;
+}
+
+qv::Ref unpickle_body(PyObject *type, PyObject *checksum_argument, PyObject *state)
+{
+    long long checksum;
+    if (!qv::to_signed_64(checksum_argument, checksum))
+        return {};
+    bool accepted = false;
+    for (long long known : accepted_checksums)
+        accepted = accepted || checksum == known;
+    if (!accepted) {
+        qv::Ref as_int = qv::Ref::steal(PyLong_FromLongLong(checksum));
+        if (as_int)
+            raise_incompatible_checksum(as_int.get());
+        return {};
+    }
+    qv::Ref result = qv::Ref::steal(PyObject_CallMethodOneArg(reinterpret_cast<PyObject *>(&lowcardinality_type),
+                                                              new_name.get(), type));
+    if (!result)
+        return {};
+    if (state != Py_None && (!qv::check_tuple_or_none(state) || !set_state(result.get(), state)))
+        return {};
+    return result;
+}
+
+PyObject *unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    qv::Ref arguments[3];
+    qv::Ref result;
+    if (unpickle_parameters.parse(args, nargs, kwnames, nullptr, arguments))
+        result = qv::guarded(qv::Ref{}, [&] {
+            return unpickle_body(arguments[0].get(), arguments[1].get(), arguments[2].get());
+        });
+    if (!result)
+        qv::add_traceback(QUALIFIED("__pyx_unpickle_LowCardinality"));
+    return result.release();
+}
+
+PyMethodDef unpickle_def = {"__pyx_unpickle_LowCardinality", _PyCFunction_CAST(unpickle),
+                            METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// Binds the pickling methods as the class's `__reduce__` and `__setstate__`,
+// unless the class already defines its own.
+bool setup_reduce(PyTypeObject *type)
+{
+    auto bind = [type](const char *slot, const char *method) {
+        PyObject *existing = PyDict_GetItemString(type->tp_dict, slot);
+        if (existing)
+            return true;
+        PyObject *function = PyDict_GetItemString(type->tp_dict, method);
+        return function && PyDict_SetItemString(type->tp_dict, slot, function) == 0 &&
+               PyDict_DelItemString(type->tp_dict, method) == 0;
+    };
+    if (bind("__reduce__", "__reduce_cython__") && bind("__setstate__", "__setstate_cython__")) {
+        PyType_Modified(type);
+        return true;
+    }
+    if (PyErr_Occurred())
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
+    else
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
+    return false;
+}
+
+bool publish_unpickle(PyObject *module)
+{
+    qv::Ref module_name = qv::Ref::steal(PyUnicode_FromString(QUELVORAN_LOWCARDINALITY_MODULE));
+    qv::Ref function =
+        module_name ? qv::Ref::steal(PyCFunction_NewEx(&unpickle_def, nullptr, module_name.get())) : qv::Ref{};
+    return function && PyModule_AddObjectRef(module, unpickle_def.ml_name, function.get()) == 0;
+}
+
 PyMethodDef methods[] = {
     {"skip", py_skip, METH_NOARGS, "Skip read native column."},
     {"read", py_read, METH_NOARGS, "Read lowcardinality values from native column."},
     {"tell", py_tell, METH_NOARGS, "Return size of write values."},
     {"write", py_write, METH_O, "Write lowcardinality values into native column."},
     {"clear", py_clear, METH_NOARGS, "Get column data and clean buffers."},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
+    {"__setstate_cython__", py_setstate, METH_O, nullptr},
     {},
 };
 
@@ -990,7 +1209,8 @@ bool ready_type(PyObject *module)
     if (!capsule || PyDict_SetItem(type.tp_dict, vtable_name.get(), capsule.get()) < 0)
         return false;
     PyType_Modified(&type);
-    return PyModule_AddObjectRef(module, QUELVORAN_LOWCARDINALITY_CLASS, reinterpret_cast<PyObject *>(&type)) == 0;
+    return PyModule_AddObjectRef(module, QUELVORAN_LOWCARDINALITY_CLASS, reinterpret_cast<PyObject *>(&type)) == 0 &&
+           setup_reduce(&type);
 }
 
 bool bind_integer_codec()
@@ -1039,9 +1259,9 @@ bool exec_lowcardinality(PyObject *module)
 {
     return qv::init_names({&read_name, &skip_name, &tell_name, &write_name, &clear_name, &name_name, &length_name,
                            &is_nullable_name, &total_rows_name, &default_value_name, &read_header_name,
-                           &vtable_name}) &&
-           init_parameters.init() && ready_type(module) && bind_integer_codec() &&
-           qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables();
+                           &vtable_name, &dict_name, &update_name, &new_name, &pickle_error_name, &unpickle_name}) &&
+           init_parameters.init() && unpickle_parameters.init() && ready_type(module) && bind_integer_codec() &&
+           qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && publish_unpickle(module);
 }
 
 const qv::ModuleSpec spec{QUELVORAN_LOWCARDINALITY_MODULE, "lowcardinality",
