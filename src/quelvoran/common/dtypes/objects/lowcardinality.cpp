@@ -396,22 +396,18 @@ unsigned long long tell_slot(Object *self, int skip_dispatch)
 // ---------------------------------------------------------------------------
 // Writing
 
-// `size` + `addend` as Python ints, stored back as an unsigned 64-bit figure.
-bool add_to_size(Object *self, PyObject *addend)
+// `size` + the codec's `write(value)`, added as Python ints (the size taken
+// before the call) and stored back as an unsigned 64-bit figure.
+bool add_encoded_size(Object *self, PyObject *value)
 {
     qv::Ref current = qv::from_unsigned_64(self->size);
-    qv::Ref sum = current ? qv::Ref::steal(PyNumber_Add(current.get(), addend)) : qv::Ref{};
+    qv::Ref encoded = current ? call_method(self->dtype, write_name, value) : qv::Ref{};
+    qv::Ref sum = encoded ? qv::Ref::steal(PyNumber_Add(current.get(), encoded.get())) : qv::Ref{};
     unsigned long long converted;
     if (!sum || !qv::to_unsigned_64(sum.get(), converted))
         return false;
     self->size = converted;
     return true;
-}
-
-bool add_encoded_size(Object *self, PyObject *value)
-{
-    qv::Ref encoded = call_method(self->dtype, write_name, value);
-    return encoded && add_to_size(self, encoded.get());
 }
 
 qv::Ref default_value_of(Object *self)
