@@ -564,10 +564,10 @@ bool append_uint(std::string &block, unsigned long long value, unsigned char wid
 // every other entry is sorted ascending.
 qv::Ref sorted_dictionary(Object *self)
 {
-    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
     int nullable = truth_of(self->is_nullable);
     if (nullable < 0)
         return {};
+    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
     bool keep_first = nullable && dictionary.get() != Py_None && PyList_GET_SIZE(dictionary.get()) > 0;
     qv::Ref sorted = qv::Ref::steal(PySequence_List(dictionary.get()));
     if (!sorted)
@@ -730,7 +730,7 @@ bool init_body(Object *self, qv::Ref *arguments)
     if (arguments[3] && !qv::to_unsigned_64(arguments[3].get(), total_rows))
         return false;
     qv::replace_field(self->fileobj, std::move(arguments[0]));
-    qv::replace_field(self->dtype, qv::Ref::borrow(arguments[1].get()));
+    qv::replace_field(self->dtype, std::move(arguments[1]));
 
     qv::Ref element_name = get_attribute(self->dtype, name_name);
     if (!element_name)
