@@ -448,8 +448,9 @@ private:
     {
         bool too_few = found < required_;
         Py_ssize_t expected = too_few ? required_ : count_;
+        const char *bound = required_ == count_ ? "exactly" : too_few ? "at least" : "at most";
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function_,
-                     too_few ? "at least" : "at most", expected, expected == 1 ? "" : "s", found);
+                     bound, expected, expected == 1 ? "" : "s", found);
         return false;
     }
 

@@ -1,0 +1,1276 @@
+// quelvoran.common.dtypes.objects.lowcardinality: the LowCardinality column
+// codec. A block is a dictionary of distinct values, encoded by an element
+// codec, followed by one fixed-width dictionary index per row.
+#include <quelvoran/ext.hpp>
+
+#include <string>
+
+#include "../functions/integers.h"
+#include "lowcardinality.h"
+
+namespace {
+
+using Object = quelvoran_LowCardinality;
+using VTable = quelvoran_LowCardinality_vtable;
+
+#define QUALIFIED(name) QUELVORAN_LOWCARDINALITY_MODULE "." name
+#define METHOD(name) QUALIFIED("LowCardinality." name)
+
+constexpr unsigned long long leading_part_size = 16;
+constexpr unsigned long long count_size = 8;
+// The leading part and the two UInt64 counts of a block.
+constexpr unsigned long long block_overhead = leading_part_size + 2 * count_size;
+constexpr Py_ssize_t index_code_offset = 8;
+
+quelvoran_r_uint_fn r_uint = nullptr;
+quelvoran_w_uint_fn w_uint = nullptr;
+
+PyTypeObject lowcardinality_type{};
+wrapperbase init_wrapper{};
+
+// Module-private tables, built at import.
+PyObject *FIXEDSTRING = nullptr;
+PyObject *NON_STR = nullptr;
+PyObject *NON_INT = nullptr;
+PyObject *NON_FLOAT = nullptr;
+PyObject *DEFAULT_VALUE = nullptr;
+PyObject *INDEX_SIZE = nullptr;
+
+qv::InternedName read_name{"read"};
+qv::InternedName skip_name{"skip"};
+qv::InternedName tell_name{"tell"};
+qv::InternedName write_name{"write"};
+qv::InternedName clear_name{"clear"};
+qv::InternedName name_name{"name"};
+qv::InternedName length_name{"length"};
+qv::InternedName is_nullable_name{"is_nullable"};
+qv::InternedName total_rows_name{"total_rows"};
+qv::InternedName default_value_name{"default_value"};
+qv::InternedName read_header_name{"_read_header"};
+qv::InternedName date_name{"date"};
+qv::InternedName datetime_name{"datetime"};
+qv::InternedName vtable_name{QUELVORAN_LOWCARDINALITY_VTABLE_KEY};
+qv::InternedName dict_name{"__dict__"};
+qv::InternedName update_name{"update"};
+qv::InternedName new_name{"__new__"};
+qv::InternedName pickle_error_name{"PickleError"};
+qv::InternedName unpickle_name{"__pyx_unpickle_LowCardinality"};
+
+qv::Parameters init_parameters{"__init__", 3, {"fileobj", "dtype", "is_nullable", "total_rows"}};
+qv::Parameters unpickle_parameters{"__pyx_unpickle_LowCardinality", 3,
+                                   {"__pyx_type", "__pyx_checksum", "__pyx_state"}};
+
+Object *as_object(PyObject *self) { return reinterpret_cast<Object *>(self); }
+PyObject *as_py(Object *self) { return reinterpret_cast<PyObject *>(self); }
+
+// ---------------------------------------------------------------------------
+// Small operations with the interpreter's wording
+
+void raise_none_attribute(const char *attribute)
+{
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
+}
+
+// `list.clear()` on a list field's value, held strongly: clearing releases the
+// items, which can run arbitrary code.
+bool clear_list(PyObject *list_or_none)
+{
+    if (list_or_none == Py_None) {
+        raise_none_attribute("clear");
+        return false;
+    }
+    qv::Ref list = qv::Ref::borrow(list_or_none);
+    return PyList_SetSlice(list.get(), 0, PyList_GET_SIZE(list.get()), nullptr) == 0;
+}
+
+bool append_to(PyObject *list_or_none, PyObject *value)
+{
+    if (list_or_none == Py_None) {
+        raise_none_attribute("append");
+        return false;
+    }
+    return PyList_Append(list_or_none, value) == 0;
+}
+
+bool length_of(PyObject *list_or_none, Py_ssize_t &length)
+{
+    if (list_or_none == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return false;
+    }
+    length = PyList_GET_SIZE(list_or_none);
+    return true;
+}
+
+// Calls a method of the object held in a field through a strong reference:
+// the call may replace the field.
+qv::Ref call_method(PyObject *field_value, const qv::InternedName &method)
+{
+    qv::Ref target = qv::Ref::borrow(field_value);
+    return qv::Ref::steal(PyObject_CallMethodNoArgs(target.get(), method.get()));
+}
+
+qv::Ref call_method(PyObject *field_value, const qv::InternedName &method, PyObject *argument)
+{
+    qv::Ref target = qv::Ref::borrow(field_value);
+    return qv::Ref::steal(PyObject_CallMethodOneArg(target.get(), method.get(), argument));
+}
+
+qv::Ref get_attribute(PyObject *field_value, const qv::InternedName &attribute)
+{
+    qv::Ref target = qv::Ref::borrow(field_value);
+    return qv::Ref::steal(PyObject_GetAttr(target.get(), attribute.get()));
+}
+
+bool set_attribute(PyObject *field_value, const qv::InternedName &attribute, PyObject *value)
+{
+    qv::Ref target = qv::Ref::borrow(field_value);
+    return PyObject_SetAttr(target.get(), attribute.get(), value) == 0;
+}
+
+bool set_codec_total_rows(Object *self, unsigned long long rows)
+{
+    qv::Ref count = qv::from_unsigned_64(rows);
+    return count && set_attribute(self->dtype, total_rows_name, count.get());
+}
+
+bool set_read_header(Object *self, bool value)
+{
+    return PyObject_SetAttr(as_py(self), read_header_name.get(), value ? Py_True : Py_False) == 0;
+}
+
+// The truth of a field's value; -1 with the exception pending.
+int truth_of(PyObject *field_value)
+{
+    qv::Ref value = qv::Ref::borrow(field_value);
+    return PyObject_IsTrue(value.get());
+}
+
+// ---------------------------------------------------------------------------
+// Index widths
+
+unsigned char find_index_size(unsigned long long n)
+{
+    if (n <= 0xFFULL)
+        return 1;
+    if (n <= 0xFFFFULL)
+        return 2;
+    if (n <= 0xFFFFFFFFULL)
+        return 4;
+    return 8;
+}
+
+// The width of the block being written: it must hold the row count and also the
+// largest dictionary position, which in a nullable column can exceed the row
+// count by one (255 distinct rows put the last value at position 256).
+unsigned char update_index_size(Object *self)
+{
+    unsigned long long widest = self->total_rows;
+    if (self->dictionary != Py_None && PyList_GET_SIZE(self->dictionary) > 0) {
+        unsigned long long largest_position = static_cast<unsigned long long>(PyList_GET_SIZE(self->dictionary)) - 1;
+        if (largest_position > widest)
+            widest = largest_position;
+    }
+    self->index_size = find_index_size(widest);
+    return self->index_size;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch of C-level calls to Python overrides
+
+enum class Dispatch { own_body, overridden, failed };
+
+// With the flag clear, a C-level call honours an override found on the
+// instance: a Python subclass's method or a callable stored in the instance dict.
+Dispatch find_override(Object *self, int skip_dispatch, const qv::InternedName &name, PyCFunction own,
+                       qv::Ref &override)
+{
+    if (skip_dispatch)
+        return Dispatch::own_body;
+    PyTypeObject *type = Py_TYPE(self);
+    if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE))
+        return Dispatch::own_body;
+    override = qv::Ref::steal(PyObject_GetAttr(as_py(self), name.get()));
+    if (!override)
+        return Dispatch::failed;
+    if (PyCFunction_Check(override.get()) && PyCFunction_GET_FUNCTION(override.get()) == own)
+        return Dispatch::own_body;
+    return Dispatch::overridden;
+}
+
+PyObject *py_skip(PyObject *self, PyObject *);
+PyObject *py_read(PyObject *self, PyObject *);
+PyObject *py_write(PyObject *self, PyObject *value);
+PyObject *py_tell(PyObject *self, PyObject *);
+PyObject *py_clear(PyObject *self, PyObject *);
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// Reads the leading part of a block and returns the index width it names; 0
+// (with the failure reported) when the leading part is unusable.
+unsigned char size_from_header(Object *self)
+{
+    qv::Ref size = qv::Ref::steal(PyLong_FromLong(static_cast<long>(leading_part_size)));
+    qv::Ref header = size ? call_method(self->fileobj, read_name, size.get()) : qv::Ref{};
+    if (header && qv::check_bytes_or_none(header.get())) {
+        if (header.get() == Py_None)
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        else if (PyBytes_GET_SIZE(header.get()) <= index_code_offset)
+            PyErr_SetString(PyExc_IndexError, "string index out of range");
+        else {
+            auto code = static_cast<unsigned char>(PyBytes_AS_STRING(header.get())[index_code_offset]);
+            qv::Ref key = qv::Ref::steal(PyLong_FromLong(code));
+            qv::Ref width = key ? qv::Ref::steal(PyObject_GetItem(INDEX_SIZE, key.get())) : qv::Ref{};
+            unsigned char converted;
+            if (width && qv::to_unsigned_char(width.get(), converted))
+                return converted;
+        }
+    }
+    qv::report_unraisable(QUALIFIED("size_from_header"));
+    return 0;
+}
+
+void index_size_slot(Object *self)
+{
+    qv::Ref already = qv::Ref::steal(PyObject_GetAttr(as_py(self), read_header_name.get()));
+    int consumed = already ? PyObject_IsTrue(already.get()) : -1;
+    if (consumed == 0) {
+        self->index_size = size_from_header(self);
+        qv::Ref fileobj = qv::Ref::borrow(self->fileobj);
+        unsigned long long entries = r_uint(fileobj.get(), count_size);
+        if (!PyErr_Occurred() && set_codec_total_rows(self, entries))
+            set_read_header(self, true);
+    }
+    if (PyErr_Occurred())
+        qv::report_unraisable(METHOD("__index_size"));
+}
+
+PyObject *read_body(Object *self)
+{
+    qv::Ref result = qv::Ref::steal(PyList_New(0));
+    if (!result)
+        return nullptr;
+    self->__pyx_vtab->__index_size(self);
+
+    qv::Ref dictionary = call_method(self->dtype, read_name);
+    if (!dictionary || !qv::check_list_or_none(dictionary.get()))
+        return nullptr;
+    qv::replace_field(self->dictionary, std::move(dictionary));
+
+    int nullable = truth_of(self->is_nullable);
+    if (nullable < 0)
+        return nullptr;
+    if (nullable) {
+        if (self->dictionary == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+            return nullptr;
+        }
+        qv::Ref entries = qv::Ref::borrow(self->dictionary);
+        if (PyList_SetItem(entries.get(), 0, Py_NewRef(Py_None)) < 0)
+            return nullptr;
+    }
+
+    qv::Ref fileobj = qv::Ref::borrow(self->fileobj);
+    unsigned long long rows = r_uint(fileobj.get(), count_size);
+    if (PyErr_Occurred())
+        return nullptr;
+    self->total_rows = rows;
+
+    for (unsigned long long row = 0; row < rows; ++row) {
+        fileobj = qv::Ref::borrow(self->fileobj);
+        unsigned long long index = r_uint(fileobj.get(), self->index_size);
+        if (PyErr_Occurred())
+            return nullptr;
+        // Fields are read again: the stream's read may have replaced them.
+        PyObject *entries = self->dictionary;
+        if (entries == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+            return nullptr;
+        }
+        if (index >= static_cast<unsigned long long>(PyList_GET_SIZE(entries))) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return nullptr;
+        }
+        if (PyList_Append(result.get(), PyList_GET_ITEM(entries, static_cast<Py_ssize_t>(index))) < 0)
+            return nullptr;
+    }
+
+    if (!clear_list(self->dictionary) || !set_read_header(self, false))
+        return nullptr;
+    return result.release();
+}
+
+PyObject *read_slot(Object *self, int skip_dispatch)
+{
+    qv::Ref override;
+    PyObject *result = nullptr;
+    switch (find_override(self, skip_dispatch, read_name, py_read, override)) {
+    case Dispatch::own_body:
+        result = qv::guarded<PyObject *>(nullptr, [&] { return read_body(self); });
+        break;
+    case Dispatch::overridden: {
+        qv::Ref value = qv::Ref::steal(PyObject_CallNoArgs(override.get()));
+        if (value && qv::check_list_or_none(value.get()))
+            result = value.release();
+        break;
+    }
+    case Dispatch::failed:
+        break;
+    }
+    if (!result)
+        qv::add_traceback(METHOD("read"));
+    return result;
+}
+
+bool skip_body(Object *self)
+{
+    self->__pyx_vtab->__index_size(self);
+    if (!call_method(self->dtype, skip_name))
+        return false;
+    qv::Ref fileobj = qv::Ref::borrow(self->fileobj);
+    unsigned long long rows = r_uint(fileobj.get(), count_size);
+    if (PyErr_Occurred())
+        return false;
+    self->total_rows = rows;
+    qv::Ref index_bytes = qv::from_unsigned_64(self->index_size * self->total_rows);
+    return index_bytes && call_method(self->fileobj, read_name, index_bytes.get()) && set_read_header(self, false);
+}
+
+void skip_slot(Object *self, int skip_dispatch)
+{
+    qv::Ref override;
+    bool ok = false;
+    switch (find_override(self, skip_dispatch, skip_name, py_skip, override)) {
+    case Dispatch::own_body:
+        ok = qv::guarded(false, [&] { return skip_body(self); });
+        break;
+    case Dispatch::overridden:
+        ok = static_cast<bool>(qv::Ref::steal(PyObject_CallNoArgs(override.get())));
+        break;
+    case Dispatch::failed:
+        break;
+    }
+    if (!ok)
+        qv::report_unraisable(METHOD("skip"));
+}
+
+bool tell_body(Object *self, unsigned long long &size)
+{
+    unsigned char width = self->__pyx_vtab->__update_index_size(self);
+    qv::Ref index_bytes = qv::from_unsigned_64(width * self->total_rows);
+    if (!index_bytes)
+        return false;
+    qv::Ref values_size = call_method(self->dtype, tell_name);
+    if (!values_size)
+        return false;
+    qv::Ref sum = qv::Ref::steal(PyNumber_Add(index_bytes.get(), values_size.get()));
+    qv::Ref overhead = sum ? qv::from_unsigned_64(block_overhead) : qv::Ref{};
+    qv::Ref total = overhead ? qv::Ref::steal(PyNumber_Add(sum.get(), overhead.get())) : qv::Ref{};
+    return total && qv::to_unsigned_64(total.get(), size);
+}
+
+unsigned long long tell_slot(Object *self, int skip_dispatch)
+{
+    qv::Ref override;
+    unsigned long long size = 0;
+    bool ok = false;
+    switch (find_override(self, skip_dispatch, tell_name, py_tell, override)) {
+    case Dispatch::own_body:
+        ok = qv::guarded(false, [&] { return tell_body(self, size); });
+        break;
+    case Dispatch::overridden: {
+        qv::Ref value = qv::Ref::steal(PyObject_CallNoArgs(override.get()));
+        ok = value && qv::to_unsigned_64(value.get(), size);
+        break;
+    }
+    case Dispatch::failed:
+        break;
+    }
+    if (ok)
+        return size;
+    qv::report_unraisable(METHOD("tell"));
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// `size` + the codec's `write(value)`, added as Python ints (the size taken
+// before the call) and stored back as an unsigned 64-bit figure.
+bool add_encoded_size(Object *self, PyObject *value)
+{
+    qv::Ref current = qv::from_unsigned_64(self->size);
+    qv::Ref encoded = current ? call_method(self->dtype, write_name, value) : qv::Ref{};
+    qv::Ref sum = encoded ? qv::Ref::steal(PyNumber_Add(current.get(), encoded.get())) : qv::Ref{};
+    unsigned long long converted;
+    if (!sum || !qv::to_unsigned_64(sum.get(), converted))
+        return false;
+    self->size = converted;
+    return true;
+}
+
+qv::Ref default_value_of(Object *self)
+{
+    return qv::Ref::steal(PyObject_GetAttr(as_py(self), default_value_name.get()));
+}
+
+// Resets the lists and counters and enters the reserved dictionary entries.
+bool start_block(Object *self)
+{
+    if (!clear_list(self->dictionary) || !clear_list(self->index_elements))
+        return false;
+    self->total_rows = 0;
+    if (!set_codec_total_rows(self, 0))
+        return false;
+    self->index_size = 1;
+    self->size = block_overhead;
+    int nullable = truth_of(self->is_nullable);
+    if (nullable < 0)
+        return false;
+    if (nullable && (!add_encoded_size(self, Py_None) || !append_to(self->dictionary, Py_None)))
+        return false;
+    qv::Ref default_value = default_value_of(self);
+    return default_value && add_encoded_size(self, default_value.get()) &&
+           append_to(self->dictionary, default_value.get());
+}
+
+// A FixedString value cut to the codec's length: `value[:length]`.
+qv::Ref truncated(PyObject *value, PyObject *length)
+{
+    PyMappingMethods *mapping = Py_TYPE(value)->tp_as_mapping;
+    if (!mapping || !mapping->mp_subscript) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
+        return {};
+    }
+    qv::Ref bounds = qv::Ref::steal(PySlice_New(nullptr, length, nullptr));
+    return bounds ? qv::Ref::steal(mapping->mp_subscript(value, bounds.get())) : qv::Ref{};
+}
+
+bool is_fixed_string(Object *self, int &answer)
+{
+    qv::Ref element_name = get_attribute(self->dtype, name_name);
+    if (!element_name)
+        return false;
+    qv::Ref equal = qv::Ref::steal(PyObject_RichCompare(element_name.get(), FIXEDSTRING, Py_EQ));
+    answer = equal ? PyObject_IsTrue(equal.get()) : -1;
+    return answer >= 0;
+}
+
+bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
+{
+    unsigned long long previous = 0;
+    if (self->total_rows == 0) {
+        if (!start_block(self))
+            return false;
+    }
+    else
+        previous = self->total_rows * self->index_size + self->size;
+
+    qv::Ref value = qv::Ref::borrow(dtype_value);
+    int nullable = truth_of(self->is_nullable);
+    if (nullable < 0)
+        return false;
+    if (!nullable && value.get() == Py_None && !(value = default_value_of(self)))
+        return false;
+
+    int fixed_string;
+    if (!is_fixed_string(self, fixed_string))
+        return false;
+    if (fixed_string) {
+        qv::Ref length = get_attribute(self->dtype, length_name);
+        if (!length || !(value = truncated(value.get(), length.get())))
+            return false;
+    }
+
+    if (!append_to(self->index_elements, value.get()))
+        return false;
+    self->total_rows += 1;
+
+    if (self->dictionary == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "argument of type 'NoneType' is not iterable");
+        return false;
+    }
+    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
+    int present = PySequence_Contains(dictionary.get(), value.get());
+    if (present < 0)
+        return false;
+    if (!present && (!append_to(self->dictionary, value.get()) || !add_encoded_size(self, value.get())))
+        return false;
+
+    Py_ssize_t entries;
+    if (!length_of(self->dictionary, entries))
+        return false;
+    self->index_size = find_index_size(static_cast<unsigned long long>(entries));
+    grown = self->size + self->index_size * self->total_rows - previous;
+    return true;
+}
+
+unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_dispatch)
+{
+    qv::Ref override;
+    unsigned long long grown = 0;
+    bool ok = false;
+    switch (find_override(self, skip_dispatch, write_name, py_write, override)) {
+    case Dispatch::own_body:
+        ok = qv::guarded(false, [&] { return write_body(self, dtype_value, grown); });
+        break;
+    case Dispatch::overridden: {
+        qv::Ref value = qv::Ref::steal(PyObject_CallOneArg(override.get(), dtype_value));
+        ok = value && qv::to_unsigned_64(value.get(), grown);
+        break;
+    }
+    case Dispatch::failed:
+        break;
+    }
+    if (ok)
+        return grown;
+    qv::report_unraisable(METHOD("write"));
+    return 0;
+}
+
+// The 16-byte leading part of a block whose row indexes are `index_size` wide.
+bool generate_header(unsigned char index_size, std::string &block)
+{
+    unsigned char header[leading_part_size] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0};
+    Py_ssize_t position = 0;
+    PyObject *key, *width;
+    while (PyDict_Next(INDEX_SIZE, &position, &key, &width)) {
+        unsigned char code, size;
+        if (!qv::to_unsigned_char(key, code) || !qv::to_unsigned_char(width, size))
+            break;
+        if (size == index_size) {
+            header[index_code_offset] = code;
+            block.append(reinterpret_cast<const char *>(header), sizeof header);
+            return true;
+        }
+    }
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "Unknown index size %d", index_size);
+    qv::add_traceback(QUALIFIED("generate_header"));
+    return false;
+}
+
+bool append_uint(std::string &block, unsigned long long value, unsigned char width)
+{
+    qv::Ref encoded = qv::Ref::steal(w_uint(value, width));
+    if (!encoded)
+        return false;
+    block.append(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return true;
+}
+
+// The dictionary in block order: a nullable column keeps its None entry first,
+// every other entry is sorted ascending.
+qv::Ref sorted_dictionary(Object *self)
+{
+    int nullable = truth_of(self->is_nullable);
+    if (nullable < 0)
+        return {};
+    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
+    bool keep_first = nullable && dictionary.get() != Py_None && PyList_GET_SIZE(dictionary.get()) > 0;
+    qv::Ref sorted = qv::Ref::steal(PySequence_List(dictionary.get()));
+    if (!sorted)
+        return {};
+    if (!keep_first)
+        return PyList_Sort(sorted.get()) == 0 ? std::move(sorted) : qv::Ref{};
+    qv::Ref rest = qv::Ref::steal(PyList_GetSlice(sorted.get(), 1, PyList_GET_SIZE(sorted.get())));
+    if (!rest || PyList_Sort(rest.get()) < 0 ||
+        PyList_SetSlice(sorted.get(), 1, PyList_GET_SIZE(sorted.get()), rest.get()) < 0)
+        return {};
+    return sorted;
+}
+
+// The first position holding `value` or an entry equal to it, as `list.index`.
+bool position_in(PyObject *entries, PyObject *value, Py_ssize_t &position)
+{
+    for (position = 0; position < PyList_GET_SIZE(entries); ++position) {
+        qv::Ref entry = qv::Ref::borrow(PyList_GET_ITEM(entries, position));
+        int equal = PyObject_RichCompareBool(entry.get(), value, Py_EQ);
+        if (equal < 0)
+            return false;
+        if (equal)
+            return true;
+    }
+    PyErr_Format(PyExc_ValueError, "%R is not in list", value);
+    return false;
+}
+
+bool append_row_indexes(Object *self, PyObject *sorted, std::string &block)
+{
+    if (self->index_elements == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return false;
+    }
+    qv::Ref rows = qv::Ref::borrow(self->index_elements);
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows.get()); ++row) {
+        qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows.get(), row));
+        Py_ssize_t position;
+        if (!position_in(sorted, value.get(), position) ||
+            !append_uint(block, static_cast<unsigned long long>(position), self->index_size))
+            return false;
+    }
+    return true;
+}
+
+PyObject *clear_body(Object *self)
+{
+    std::string block;
+    self->__pyx_vtab->__update_index_size(self);
+    if (!generate_header(self->index_size, block))
+        return nullptr;
+    Py_ssize_t entries;
+    if (!length_of(self->dictionary, entries) || !append_uint(block, static_cast<unsigned long long>(entries), 8))
+        return nullptr;
+
+    qv::Ref sorted = sorted_dictionary(self);
+    if (!sorted)
+        return nullptr;
+    // The codec still holds the encodings of the entries in order of first
+    // appearance; the payload must be the sorted entries' alone.
+    if (!call_method(self->dtype, clear_name))
+        return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i) {
+        qv::Ref entry = qv::Ref::borrow(PyList_GET_ITEM(sorted.get(), i));
+        if (!call_method(self->dtype, write_name, entry.get()))
+            return nullptr;
+    }
+    qv::Ref payload = call_method(self->dtype, clear_name);
+    if (!payload)
+        return nullptr;
+    if (!PyBytes_CheckExact(payload.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "bytes", Py_TYPE(payload.get())->tp_name);
+        return nullptr;
+    }
+    block.append(PyBytes_AS_STRING(payload.get()), static_cast<size_t>(PyBytes_GET_SIZE(payload.get())));
+
+    if (!append_uint(block, self->total_rows, 8) || !append_row_indexes(self, sorted.get(), block))
+        return nullptr;
+    self->__pyx_vtab->_cleanup(self);
+    return PyBytes_FromStringAndSize(block.data(), static_cast<Py_ssize_t>(block.size()));
+}
+
+PyObject *clear_slot(Object *self, int skip_dispatch)
+{
+    qv::Ref override;
+    PyObject *result = nullptr;
+    switch (find_override(self, skip_dispatch, clear_name, py_clear, override)) {
+    case Dispatch::own_body:
+        result = qv::guarded<PyObject *>(nullptr, [&] { return clear_body(self); });
+        break;
+    case Dispatch::overridden: {
+        qv::Ref value = qv::Ref::steal(PyObject_CallNoArgs(override.get()));
+        if (value && qv::check_bytes_or_none(value.get()))
+            result = value.release();
+        break;
+    }
+    case Dispatch::failed:
+        break;
+    }
+    if (!result)
+        qv::add_traceback(METHOD("clear"));
+    return result;
+}
+
+bool cleanup_body(Object *self)
+{
+    if (self->dictionary != Py_None && !clear_list(self->dictionary))
+        return false;
+    if (self->index_elements != Py_None && !clear_list(self->index_elements))
+        return false;
+    if (self->dtype != Py_None && !call_method(self->dtype, clear_name))
+        return false;
+    self->total_rows = 0;
+    if (!set_codec_total_rows(self, 0))
+        return false;
+    self->index_size = 1;
+    self->size = 0;
+    return set_read_header(self, false);
+}
+
+void cleanup_slot(Object *self)
+{
+    if (!qv::guarded(false, [&] { return cleanup_body(self); }))
+        qv::report_unraisable(METHOD("_cleanup"));
+}
+
+VTable vtable = {
+    index_size_slot, update_index_size, skip_slot, read_slot, write_slot, tell_slot, clear_slot, cleanup_slot,
+};
+
+// ---------------------------------------------------------------------------
+// Python methods: they run the bodies (dispatch flag set)
+
+PyObject *py_skip(PyObject *self, PyObject *)
+{
+    as_object(self)->__pyx_vtab->skip(as_object(self), 1);
+    Py_RETURN_NONE;
+}
+
+PyObject *py_read(PyObject *self, PyObject *) { return as_object(self)->__pyx_vtab->read(as_object(self), 1); }
+
+PyObject *py_write(PyObject *self, PyObject *value)
+{
+    return PyLong_FromUnsignedLongLong(as_object(self)->__pyx_vtab->write(as_object(self), value, 1));
+}
+
+PyObject *py_tell(PyObject *self, PyObject *)
+{
+    return PyLong_FromUnsignedLongLong(as_object(self)->__pyx_vtab->tell(as_object(self), 1));
+}
+
+PyObject *py_clear(PyObject *self, PyObject *) { return as_object(self)->__pyx_vtab->clear(as_object(self), 1); }
+
+// ---------------------------------------------------------------------------
+// Construction
+
+bool init_body(Object *self, qv::Ref *arguments)
+{
+    unsigned long long total_rows = 0;
+    if (arguments[3] && !qv::to_unsigned_64(arguments[3].get(), total_rows))
+        return false;
+    qv::replace_field(self->fileobj, std::move(arguments[0]));
+    qv::replace_field(self->dtype, std::move(arguments[1]));
+
+    qv::Ref element_name = get_attribute(self->dtype, name_name);
+    if (!element_name)
+        return false;
+    qv::Ref formatted = qv::Ref::steal(PyObject_Format(element_name.get(), nullptr));
+    qv::Ref prefix = formatted ? qv::Ref::steal(PyUnicode_FromString("LowCardinality(")) : qv::Ref{};
+    qv::Ref name = prefix ? qv::Ref::steal(PyUnicode_Concat(prefix.get(), formatted.get())) : qv::Ref{};
+    qv::Ref suffix = name ? qv::Ref::steal(PyUnicode_FromString(")")) : qv::Ref{};
+    qv::Ref full_name = suffix ? qv::Ref::steal(PyUnicode_Concat(name.get(), suffix.get())) : qv::Ref{};
+    if (!full_name)
+        return false;
+    qv::replace_field(self->name, std::move(full_name));
+
+    qv::replace_field(self->is_nullable, std::move(arguments[2]));
+    self->total_rows = total_rows;
+    qv::Ref dictionary = qv::Ref::steal(PyList_New(0));
+    if (!dictionary)
+        return false;
+    qv::replace_field(self->dictionary, std::move(dictionary));
+    qv::Ref index_elements = qv::Ref::steal(PyList_New(0));
+    if (!index_elements)
+        return false;
+    qv::replace_field(self->index_elements, std::move(index_elements));
+    self->index_size = 0;
+
+    element_name = get_attribute(self->dtype, name_name);
+    qv::Ref default_value = element_name ? qv::Ref::steal(PyObject_GetItem(DEFAULT_VALUE, element_name.get()))
+                                         : qv::Ref{};
+    if (!default_value || PyObject_SetAttr(as_py(self), default_value_name.get(), default_value.get()) < 0)
+        return false;
+    if (!set_attribute(self->dtype, is_nullable_name, Py_False))
+        return false;
+    self->size = 0;
+    return set_read_header(self, false);
+}
+
+int tp_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    qv::Ref arguments[4];
+    bool ok = init_parameters.parse_tuple(args, kwargs, arguments) &&
+              qv::guarded(false, [&] { return init_body(as_object(self), arguments); });
+    if (ok)
+        return 0;
+    qv::add_traceback(METHOD("__init__"));
+    return -1;
+}
+
+PyObject *tp_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *allocated = type->tp_alloc(type, 0);
+    if (!allocated)
+        return nullptr;
+    Object *self = as_object(allocated);
+    self->__pyx_vtab = &vtable;
+    for (PyObject **field : {&self->fileobj, &self->dtype, &self->name, &self->is_nullable, &self->dictionary,
+                             &self->index_elements, &self->defaul_value})
+        *field = Py_NewRef(Py_None);
+    return allocated;
+}
+
+// ---------------------------------------------------------------------------
+// Lifetime
+
+int tp_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Object *object = as_object(self);
+    Py_VISIT(object->__dict__);
+    Py_VISIT(object->fileobj);
+    Py_VISIT(object->dtype);
+    Py_VISIT(object->is_nullable);
+    Py_VISIT(object->dictionary);
+    Py_VISIT(object->index_elements);
+    Py_VISIT(object->defaul_value);
+    return 0;
+}
+
+// Breaks cycles while keeping every field valid (None) for the methods that
+// may still run, destruction's reset among them.
+int tp_clear(PyObject *self)
+{
+    Object *object = as_object(self);
+    Py_CLEAR(object->__dict__);
+    for (PyObject **field : {&object->fileobj, &object->dtype, &object->is_nullable, &object->dictionary,
+                             &object->index_elements, &object->defaul_value})
+        qv::replace_field(*field, qv::none());
+    return 0;
+}
+
+// Destruction resets the object (and so its codec) for the next user of the
+// codec, keeping whatever exception is pending. As a finaliser the reset also
+// runs before the collector breaks a cycle, while every field is still intact.
+void tp_finalize(PyObject *self)
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    as_object(self)->__pyx_vtab->_cleanup(as_object(self));
+    PyErr_Restore(type, value, traceback);
+}
+
+void tp_dealloc(PyObject *self)
+{
+    Object *object = as_object(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;
+    PyObject_GC_UnTrack(self);
+    if (Py_TYPE(self)->tp_finalize != tp_finalize) {
+        // A Python subclass's __del__ took the finaliser's place: reset here.
+        Py_SET_REFCNT(self, 1);
+        tp_finalize(self);
+        Py_SET_REFCNT(self, 0);
+    }
+    Py_CLEAR(object->__dict__);
+    Py_CLEAR(object->fileobj);
+    Py_CLEAR(object->dtype);
+    Py_CLEAR(object->name);
+    Py_CLEAR(object->is_nullable);
+    Py_CLEAR(object->dictionary);
+    Py_CLEAR(object->index_elements);
+    Py_CLEAR(object->defaul_value);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+template <PyObject *Object::*Field>
+PyObject *get_object_field(PyObject *self, void *)
+{
+    return Py_NewRef(as_object(self)->*Field);
+}
+
+bool accept_any(PyObject *) { return true; }
+
+template <PyObject *Object::*Field, bool (*Check)(PyObject *)>
+int set_object_field(PyObject *self, PyObject *value, void *)
+{
+    if (!value)
+        value = Py_None;
+    else if (!Check(value))
+        return -1;
+    qv::replace_field(as_object(self)->*Field, qv::Ref::borrow(value));
+    return 0;
+}
+
+template <unsigned long long Object::*Field>
+PyObject *get_u64_field(PyObject *self, void *)
+{
+    return PyLong_FromUnsignedLongLong(as_object(self)->*Field);
+}
+
+int refuse_delete()
+{
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+}
+
+template <unsigned long long Object::*Field>
+int set_u64_field(PyObject *self, PyObject *value, void *)
+{
+    if (!value)
+        return refuse_delete();
+    unsigned long long converted;
+    if (!qv::to_unsigned_64(value, converted))
+        return -1;
+    as_object(self)->*Field = converted;
+    return 0;
+}
+
+PyObject *get_index_size(PyObject *self, void *) { return PyLong_FromLong(as_object(self)->index_size); }
+
+int set_index_size(PyObject *self, PyObject *value, void *)
+{
+    if (!value)
+        return refuse_delete();
+    unsigned char converted;
+    if (!qv::to_unsigned_char(value, converted))
+        return -1;
+    as_object(self)->index_size = converted;
+    return 0;
+}
+
+template <PyObject *Object::*Field>
+PyGetSetDef any_object_property(const char *name)
+{
+    return {name, get_object_field<Field>, set_object_field<Field, accept_any>, nullptr, nullptr};
+}
+
+PyGetSetDef properties[] = {
+    any_object_property<&Object::fileobj>("fileobj"),
+    any_object_property<&Object::dtype>("dtype"),
+    {"name", get_object_field<&Object::name>, set_object_field<&Object::name, qv::check_str_or_none>, nullptr,
+     nullptr},
+    any_object_property<&Object::is_nullable>("is_nullable"),
+    {"total_rows", get_u64_field<&Object::total_rows>, set_u64_field<&Object::total_rows>, nullptr, nullptr},
+    {"dictionary", get_object_field<&Object::dictionary>,
+     set_object_field<&Object::dictionary, qv::check_list_or_none>, nullptr, nullptr},
+    {"index_elements", get_object_field<&Object::index_elements>,
+     set_object_field<&Object::index_elements, qv::check_list_or_none>, nullptr, nullptr},
+    {"index_size", get_index_size, set_index_size, nullptr, nullptr},
+    any_object_property<&Object::defaul_value>("defaul_value"),
+    {"size", get_u64_field<&Object::size>, set_u64_field<&Object::size>, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// Pickling
+//
+// The pickled state is the ten fields in alphabetical order, then the instance
+// dict when there is one. Its name and the layout checksum are a stored
+// format: pickles written by any build must keep loading.
+
+constexpr Py_ssize_t state_fields = 10;
+constexpr long long layout_checksum = 0x96b1315;
+constexpr long long accepted_checksums[] = {0x96b1315, 0x30fd80, 0x71f64c3};
+
+using FieldSetter = int (*)(PyObject *, PyObject *, void *);
+
+// Each state position is restored through its property's setter: the same
+// type checks and conversions, the same messages.
+const FieldSetter state_setters[state_fields] = {
+    set_object_field<&Object::defaul_value, accept_any>,
+    set_object_field<&Object::dictionary, qv::check_list_or_none>,
+    set_object_field<&Object::dtype, accept_any>,
+    set_object_field<&Object::fileobj, accept_any>,
+    set_object_field<&Object::index_elements, qv::check_list_or_none>,
+    set_index_size,
+    set_object_field<&Object::is_nullable, accept_any>,
+    set_object_field<&Object::name, qv::check_str_or_none>,
+    set_u64_field<&Object::size>,
+    set_u64_field<&Object::total_rows>,
+};
+
+// hasattr(): 1, 0, or -1 with an error other than AttributeError pending.
+int has_attribute(PyObject *object, PyObject *name)
+{
+    qv::Ref value = qv::Ref::steal(PyObject_GetAttr(object, name));
+    if (value)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+bool set_state(PyObject *self, PyObject *state)
+{
+    if (state == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return false;
+    }
+    for (Py_ssize_t position = 0; position < state_fields; ++position) {
+        if (position >= PyTuple_GET_SIZE(state)) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            return false;
+        }
+        qv::Ref item = qv::Ref::borrow(PyTuple_GET_ITEM(state, position));
+        if (state_setters[position](self, item.get(), nullptr) < 0)
+            return false;
+    }
+    if (PyTuple_GET_SIZE(state) <= state_fields)
+        return true;
+    int has_dict = has_attribute(self, dict_name.get());
+    if (has_dict <= 0)
+        return has_dict == 0;
+    qv::Ref dict = qv::Ref::steal(PyObject_GetAttr(self, dict_name.get()));
+    qv::Ref extra = qv::Ref::borrow(PyTuple_GET_ITEM(state, state_fields));
+    return dict && qv::Ref::steal(PyObject_CallMethodOneArg(dict.get(), update_name.get(), extra.get()));
+}
+
+qv::Ref reduce_body(Object *self)
+{
+    qv::Ref index_size = qv::Ref::steal(PyLong_FromLong(self->index_size));
+    qv::Ref size = qv::from_unsigned_64(self->size);
+    qv::Ref total_rows = qv::from_unsigned_64(self->total_rows);
+    if (!index_size || !size || !total_rows)
+        return {};
+    qv::Ref state = qv::Ref::steal(PyTuple_Pack(state_fields, self->defaul_value, self->dictionary, self->dtype,
+                                                self->fileobj, self->index_elements, index_size.get(),
+                                                self->is_nullable, self->name, size.get(), total_rows.get()));
+    if (!state)
+        return {};
+
+    qv::Ref dict = qv::Ref::steal(PyObject_GetAttr(as_py(self), dict_name.get()));
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return {};
+        PyErr_Clear();
+    }
+    bool two_step = static_cast<bool>(dict);
+    if (dict) {
+        qv::Ref with_dict = qv::Ref::steal(PyTuple_New(state_fields + 1));
+        if (!with_dict)
+            return {};
+        for (Py_ssize_t i = 0; i < state_fields; ++i)
+            PyTuple_SET_ITEM(with_dict.get(), i, Py_NewRef(PyTuple_GET_ITEM(state.get(), i)));
+        PyTuple_SET_ITEM(with_dict.get(), state_fields, dict.release());
+        state = std::move(with_dict);
+    }
+    else {
+        for (Py_ssize_t i : {0, 1, 2, 3, 4, 6, 7})
+            two_step = two_step || PyTuple_GET_ITEM(state.get(), i) != Py_None;
+    }
+
+    qv::Ref unpickle = qv::lookup_global(unpickle_name.get());
+    qv::Ref checksum = unpickle ? qv::Ref::steal(PyLong_FromLongLong(layout_checksum)) : qv::Ref{};
+    if (!checksum)
+        return {};
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    if (two_step)
+        return qv::Ref::steal(Py_BuildValue("(O(OOO)O)", unpickle.get(), type, checksum.get(), Py_None, state.get()));
+    return qv::Ref::steal(Py_BuildValue("(O(OOO))", unpickle.get(), type, checksum.get(), state.get()));
+}
+
+PyObject *py_reduce(PyObject *self, PyObject *)
+{
+    qv::Ref result = qv::guarded(qv::Ref{}, [&] { return reduce_body(as_object(self)); });
+    if (!result)
+        qv::add_traceback(METHOD("__reduce_cython__"));
+    return result.release();
+}
+
+PyObject *py_setstate(PyObject *self, PyObject *state)
+{
+    if (qv::check_tuple_or_none(state) && qv::guarded(false, [&] { return set_state(self, state); }))
+        Py_RETURN_NONE;
+    qv::add_traceback(METHOD("__setstate_cython__"));
+    return nullptr;
+}
+
+bool raise_incompatible_checksum(PyObject *checksum)
+{
+    qv::Ref pickle = qv::Ref::steal(PyImport_ImportModule("pickle"));
+    qv::Ref error = pickle ? qv::import_from(pickle.get(), pickle_error_name.get()) : qv::Ref{};
+    qv::Ref format = error ? qv::Ref::steal(PyUnicode_FromString(
+                                 "Incompatible checksums (0x%x vs (0x96b1315, 0x030fd80, 0x71f64c3) = "
+                                 "(defaul_value, dictionary, dtype, fileobj, index_elements, index_size, "
+                                 "is_nullable, name, size, total_rows))"))
+                           : qv::Ref{};
+    qv::Ref message = format ? qv::Ref::steal(PyUnicode_Format(format.get(), checksum)) : qv::Ref{};
+    if (message)
+        PyErr_SetObject(error.get(), message.get());
+    return false;
+}
+
+qv::Ref unpickle_body(PyObject *type, PyObject *checksum_argument, PyObject *state)
+{
+    long long checksum;
+    if (!qv::to_signed_64(checksum_argument, checksum))
+        return {};
+    bool accepted = false;
+    for (long long known : accepted_checksums)
+        accepted = accepted || checksum == known;
+    if (!accepted) {
+        qv::Ref as_int = qv::Ref::steal(PyLong_FromLongLong(checksum));
+        if (as_int)
+            raise_incompatible_checksum(as_int.get());
+        return {};
+    }
+    qv::Ref result = qv::Ref::steal(PyObject_CallMethodOneArg(reinterpret_cast<PyObject *>(&lowcardinality_type),
+                                                              new_name.get(), type));
+    if (!result)
+        return {};
+    if (state != Py_None && (!qv::check_tuple_or_none(state) || !set_state(result.get(), state)))
+        return {};
+    return result;
+}
+
+PyObject *unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    qv::Ref arguments[3];
+    qv::Ref result;
+    if (unpickle_parameters.parse(args, nargs, kwnames, nullptr, arguments))
+        result = qv::guarded(qv::Ref{}, [&] {
+            return unpickle_body(arguments[0].get(), arguments[1].get(), arguments[2].get());
+        });
+    if (!result)
+        qv::add_traceback(QUALIFIED("__pyx_unpickle_LowCardinality"));
+    return result.release();
+}
+
+PyMethodDef unpickle_def = {"__pyx_unpickle_LowCardinality", _PyCFunction_CAST(unpickle),
+                            METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// Binds the pickling methods as the class's `__reduce__` and `__setstate__`,
+// unless the class already defines its own.
+bool setup_reduce(PyTypeObject *type)
+{
+    auto bind = [type](const char *slot, const char *method) {
+        PyObject *existing = PyDict_GetItemString(type->tp_dict, slot);
+        if (existing)
+            return true;
+        PyObject *function = PyDict_GetItemString(type->tp_dict, method);
+        return function && PyDict_SetItemString(type->tp_dict, slot, function) == 0 &&
+               PyDict_DelItemString(type->tp_dict, method) == 0;
+    };
+    if (bind("__reduce__", "__reduce_cython__") && bind("__setstate__", "__setstate_cython__")) {
+        PyType_Modified(type);
+        return true;
+    }
+    if (PyErr_Occurred())
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
+    else
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
+    return false;
+}
+
+bool publish_unpickle(PyObject *module)
+{
+    qv::Ref module_name = qv::Ref::steal(PyUnicode_FromString(QUELVORAN_LOWCARDINALITY_MODULE));
+    qv::Ref function =
+        module_name ? qv::Ref::steal(PyCFunction_NewEx(&unpickle_def, nullptr, module_name.get())) : qv::Ref{};
+    return function && PyModule_AddObjectRef(module, unpickle_def.ml_name, function.get()) == 0;
+}
+
+PyMethodDef methods[] = {
+    {"skip", py_skip, METH_NOARGS, "Skip read native column."},
+    {"read", py_read, METH_NOARGS, "Read lowcardinality values from native column."},
+    {"tell", py_tell, METH_NOARGS, "Return size of write values."},
+    {"write", py_write, METH_O, "Write lowcardinality values into native column."},
+    {"clear", py_clear, METH_NOARGS, "Get column data and clean buffers."},
+    {"__reduce_cython__", py_reduce, METH_NOARGS, nullptr},
+    {"__setstate_cython__", py_setstate, METH_O, nullptr},
+    {},
+};
+
+// ---------------------------------------------------------------------------
+// Module
+
+const char class_doc[] = "Class for unpacking data from\n"
+                         "    the LowCardinality block into a regular\n"
+                         "    Data Type (String, FixedString, Date, DateTime,\n"
+                         "    and numbers excepting Decimal).";
+
+const char module_doc[] =
+    "LowCardinality column codec for the ClickHouse Native format.\n\n"
+    "Reading a block takes its 16-byte leading part, whose byte 8 names the\n"
+    "width of the row indexes, then the UInt64 number of dictionary entries;\n"
+    "the element codec reads that many values, and in a Nullable column entry 0\n"
+    "stands for NULL. Then comes the UInt64 row count and one index per row:\n"
+    "each row is the dictionary entry its index names, equal rows sharing one\n"
+    "object.";
+
+bool ready_type(PyObject *module)
+{
+    PyTypeObject &type = lowcardinality_type;
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&type), 1);
+    type.tp_name = QUELVORAN_LOWCARDINALITY_MODULE "." QUELVORAN_LOWCARDINALITY_CLASS;
+    type.tp_basicsize = sizeof(Object);
+    type.tp_dealloc = tp_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_doc = class_doc;
+    type.tp_traverse = tp_traverse;
+    type.tp_clear = tp_clear;
+    type.tp_methods = methods;
+    type.tp_getset = properties;
+    type.tp_dictoffset = offsetof(Object, __dict__);
+    type.tp_init = tp_init;
+    type.tp_new = tp_new;
+    type.tp_finalize = tp_finalize;
+    if (PyType_Ready(&type) < 0)
+        return false;
+    // The slot wrapper's description is shared by every class: give ours its own.
+    PyObject *init = PyDict_GetItemString(type.tp_dict, "__init__");
+    if (init && Py_IS_TYPE(init, &PyWrapperDescr_Type)) {
+        auto *descriptor = reinterpret_cast<PyWrapperDescrObject *>(init);
+        init_wrapper = *descriptor->d_base;
+        init_wrapper.doc = "Class initialization.";
+        descriptor->d_base = &init_wrapper;
+    }
+    qv::Ref capsule = qv::Ref::steal(PyCapsule_New(&vtable, nullptr, nullptr));
+    if (!capsule || PyDict_SetItem(type.tp_dict, vtable_name.get(), capsule.get()) < 0)
+        return false;
+    PyType_Modified(&type);
+    return PyModule_AddObjectRef(module, QUELVORAN_LOWCARDINALITY_CLASS, reinterpret_cast<PyObject *>(&type)) == 0 &&
+           setup_reduce(&type);
+}
+
+bool bind_integer_codec()
+{
+    qv::Ref integers = qv::Ref::steal(PyImport_ImportModule("quelvoran.common.dtypes.functions.integers"));
+    return integers && qv::bind_capi_function(integers.get(), "r_uint", QUELVORAN_R_UINT_SIGNATURE, r_uint) &&
+           qv::bind_capi_function(integers.get(), "w_uint", QUELVORAN_W_UINT_SIGNATURE, w_uint);
+}
+
+// Calls the module attribute `factory` with (1970, 1, 1).
+qv::Ref epoch(const qv::InternedName &factory)
+{
+    qv::Ref callable = qv::lookup_global(factory.get());
+    return callable ? qv::Ref::steal(PyObject_CallFunction(callable.get(), "iii", 1970, 1, 1)) : qv::Ref{};
+}
+
+bool build_tables()
+{
+    FIXEDSTRING = PyUnicode_InternFromString("FixedString");
+    NON_STR = PyUnicode_FromString("");
+    NON_INT = PyLong_FromLong(0);
+    NON_FLOAT = PyFloat_FromDouble(0.0);
+    if (!FIXEDSTRING || !NON_STR || !NON_INT || !NON_FLOAT)
+        return false;
+    qv::Ref date = epoch(date_name);
+    qv::Ref datetime = date ? epoch(datetime_name) : qv::Ref{};
+    qv::Ref defaults = datetime ? qv::Ref::steal(PyDict_New()) : qv::Ref{};
+    if (!defaults)
+        return false;
+    const std::pair<const char *, PyObject *> entries[] = {
+        {"String", NON_STR},    {"Date", date.get()},   {"DateTime", datetime.get()}, {"FixedString", NON_STR},
+        {"Float32", NON_FLOAT}, {"Float64", NON_FLOAT}, {"Int128", NON_INT},          {"Int16", NON_INT},
+        {"Int256", NON_INT},    {"Int32", NON_INT},     {"Int64", NON_INT},           {"Int8", NON_INT},
+        {"UInt128", NON_INT},   {"UInt16", NON_INT},    {"UInt256", NON_INT},         {"UInt32", NON_INT},
+        {"UInt64", NON_INT},    {"UInt8", NON_INT},
+    };
+    for (const auto &[key, value] : entries)
+        if (PyDict_SetItemString(defaults.get(), key, value) < 0)
+            return false;
+    DEFAULT_VALUE = defaults.release();
+    INDEX_SIZE = Py_BuildValue("{i:i,i:i,i:i,i:i}", 0, 1, 1, 2, 2, 4, 3, 8);
+    return INDEX_SIZE != nullptr;
+}
+
+bool exec_lowcardinality(PyObject *module)
+{
+    return qv::init_names({&read_name, &skip_name, &tell_name, &write_name, &clear_name, &name_name, &length_name,
+                           &is_nullable_name, &total_rows_name, &default_value_name, &read_header_name,
+                           &vtable_name, &dict_name, &update_name, &new_name, &pickle_error_name, &unpickle_name}) &&
+           init_parameters.init() && unpickle_parameters.init() && ready_type(module) && bind_integer_codec() &&
+           qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && publish_unpickle(module);
+}
+
+const qv::ModuleSpec spec{QUELVORAN_LOWCARDINALITY_MODULE, "lowcardinality",
+                          "quelvoran/common/dtypes/objects/lowcardinality.cpp", {}, &exec_lowcardinality};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "lowcardinality", module_doc, 0, nullptr, qv::module_slots<spec>, nullptr, nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_lowcardinality()
+{
+    return PyModuleDef_Init(&module_def);
+}

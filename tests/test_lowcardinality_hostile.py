@@ -1,0 +1,155 @@
+"""Callbacks that mutate the object under work: errors, never crashes."""
+
+import gc
+import pickle
+import sys
+
+import pytest
+
+from lowcardinality_codecs import String, block, strings
+from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+
+class Meddler:
+    """A value whose comparisons, hash and release run `action`."""
+
+    def __init__(self, action, key=0):
+        self.action, self.key = action, key
+
+    def __eq__(self, other):
+        self.action()
+        return isinstance(other, Meddler) and other.key == self.key
+
+    def __lt__(self, other):
+        self.action()
+        return self.key < getattr(other, "key", 0)
+
+    __hash__ = object.__hash__
+
+
+class Dropping:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+def clear_fields(obj):
+    obj.dictionary = obj.index_elements = None
+    obj.dtype = obj.fileobj = None
+
+
+def scenario_eq_during_write(obj):
+    obj.write(Meddler(lambda: None, 1))
+    obj.write(Meddler(lambda: clear_fields(obj), 2))
+    return obj.write("x")
+
+
+def scenario_lt_during_clear(obj):
+    obj.dtype = String()
+    obj.write(Meddler(lambda: obj.dictionary.clear() if obj.dictionary else None, 1))
+    obj.write(Meddler(lambda: None, 2))
+    return obj.clear()
+
+
+def scenario_eq_during_clear_positions(obj):
+    obj.write(Meddler(lambda: None, 1))
+    obj.write(Meddler(lambda: setattr(obj, "index_elements", []), 1))
+    return obj.clear()
+
+
+def scenario_release_during_cleanup(obj):
+    obj.write("a")
+    obj.dictionary.append(Dropping(lambda: clear_fields(obj)))
+    obj.index_elements.append(Dropping(lambda: setattr(obj, "dictionary", [1, 2])))
+    return obj.clear()
+
+
+def scenario_codec_write_replaces_lists(obj):
+    codec = obj.dtype
+    original = codec.write
+
+    def write(value):
+        obj.dictionary, obj.index_elements = [], None
+        return original(value)
+
+    codec.write = write
+    return obj.write("a"), obj.write("b")
+
+
+def scenario_stream_replaces_fields_while_reading(obj):
+    data = block(strings("", "a"), 2, [1] * 50)
+
+    class Stream:
+        position = 0
+
+        def read(self, n):
+            chunk = data[self.position:self.position + n]
+            self.position += n
+            if self.position > 40:
+                obj.fileobj = Stream()
+                obj.dictionary = [Dropping(lambda: None)]
+                obj.index_size = 8
+            return chunk
+
+    obj.fileobj = Stream()
+    obj.dtype.fileobj = obj.fileobj
+    return obj.read()
+
+
+SCENARIOS = [scenario_eq_during_write, scenario_lt_during_clear, scenario_eq_during_clear_positions,
+             scenario_release_during_cleanup, scenario_codec_write_replaces_lists,
+             scenario_stream_replaces_fields_while_reading]
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+@pytest.mark.parametrize("nullable", [False, True])
+def test_mutation_from_callbacks_never_crashes(unraisable, scenario, nullable):
+    obj = LowCardinality(None, String(), nullable)
+    try:
+        scenario(obj)
+    except Exception:
+        pass
+    del obj
+    gc.collect()
+
+
+def test_repeated_operations_do_not_leak(monkeypatch, capsys):
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+
+    class Stream:
+        def __init__(self, data):
+            self.data = data
+
+        def read(self, n):
+            chunk, self.data = self.data[:n], self.data[n:]
+            return chunk
+
+    def cycle():
+        obj = LowCardinality(None, String(), True)
+        for value in ("a", None, "b", "a"):
+            obj.write(value)
+        obj.tell()
+        data = obj.clear()
+        reader = LowCardinality(Stream(data), String(), True)
+        reader.dtype.fileobj = reader.fileobj
+        reader.read()
+        broken = LowCardinality(Stream(data[:30]), String(), False)
+        broken.dtype.fileobj = broken.fileobj
+        with pytest.raises(EOFError):
+            broken.read()
+        broken.skip()
+        broken.write(object())
+        pickle.loads(pickle.dumps(obj)).clear()
+
+    deltas = []
+    for _ in range(4):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(200):
+            cycle()
+        gc.collect()
+        deltas.append(sys.getallocatedblocks() - before)
+        capsys.readouterr()
+    assert min(deltas[1:]) < 50, deltas
