@@ -104,11 +104,12 @@ def test_fixed_string_block():
     assert read_back(obj.clear(), FixedString, False, 3) == [b"abc", b"abc", b"\0\0\0"]
 
 
-def test_nullable_fixed_string_none_is_unsliceable(unraisable):
+def test_nullable_fixed_string_keeps_null_rows(unraisable):
     obj, _ = writer(FixedString(length=3), nullable=True)
-    assert obj.write(None) == 0
-    assert unraisable.only() == (TypeError, "'NoneType' object is unsliceable", QUALIFIED + "write")
-    assert obj.index_elements == [] and obj.total_rows == 0
+    for value in (None, "abcdef", None):
+        obj.write(value)
+    assert obj.index_elements == [None, "abc", None] and unraisable.reports == []
+    assert read_back(obj.clear(), FixedString, True, 3) == [None, b"abc", None]
 
 
 @pytest.mark.parametrize("rows, code", [(1, 0), (255, 0), (256, 1), (300, 1), (65535, 1), (65536, 2)])

@@ -474,8 +474,10 @@ bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
     if (!nullable && value.get() == Py_None && !(value = default_value_of(self)))
         return false;
 
-    int fixed_string;
-    if (!is_fixed_string(self, fixed_string))
+    // NULL rows of a nullable FixedString column stay None: cutting None
+    // would fail and drop the row.
+    int fixed_string = 0;
+    if (value.get() != Py_None && !is_fixed_string(self, fixed_string))
         return false;
     if (fixed_string) {
         qv::Ref length = get_attribute(self->dtype, length_name);
