@@ -535,8 +535,11 @@ struct CapiExport {
 
 // Enters each entry point in the module's `__pyx_capi__` dict (reused if the
 // module has one), as a capsule named by the entry point's signature string.
+// A module without entry points gets no `__pyx_capi__`.
 inline bool publish_capi(PyObject *module, std::span<const CapiExport> exports) noexcept
 {
+    if (exports.empty())
+        return true;
     Ref table = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
     if (!table) {
         PyErr_Clear();
