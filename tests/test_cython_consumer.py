@@ -67,3 +67,44 @@ def test_from_dtype(consumer):
     )
     with pytest.raises(TypeError, match="^Expected str, got int$"):
         consumer.descriptors(8)
+
+
+class TestLowCardinality:
+    """The class's layout and operation table, as a Cython caller uses them."""
+
+    @staticmethod
+    def column(fileobj, nullable=False, cls=None):
+        from quelvoran.common.dtypes.elements import make_codec
+        from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+        return (cls or LowCardinality)(fileobj, make_codec("String", fileobj), nullable)
+
+    def test_encode_decode_skip(self, consumer):
+        sink = io.BytesIO()
+        rows = ["b", None, "a", "b"]
+        grown, size, block = consumer.lowcardinality_encode(self.column(sink, nullable=True), rows)
+        assert grown == size == len(block)
+        assert consumer.lowcardinality_decode(self.column(io.BytesIO(block), nullable=True)) == rows
+        stream = io.BytesIO(block * 2)
+        consumer.lowcardinality_skip(self.column(stream, nullable=True))
+        assert stream.tell() == len(block)
+
+    def test_fields_are_read_from_the_object_layout(self, consumer):
+        column = self.column(io.BytesIO())
+        column.write("x")
+        fields = consumer.lowcardinality_fields(column)
+        assert fields[2:] == ("LowCardinality(String)", False, 1, ["", "x"], ["x"], 1, None, 32 + 1 + 2)
+        assert fields[0] is column.fileobj and fields[1] is column.dtype
+
+    def test_python_subclass_overrides_are_dispatched(self, consumer):
+        from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+        class Recording(LowCardinality):
+            def write(self, value):
+                return 1000
+
+            def clear(self):
+                return b"custom"
+
+        grown, size, block = consumer.lowcardinality_encode(self.column(io.BytesIO(), cls=Recording), ["a", "b"])
+        assert (grown, block) == (2000, b"custom")

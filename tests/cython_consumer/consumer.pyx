@@ -37,3 +37,26 @@ def dtypes(columns):
 def descriptors(dtype):
     return (from_dtype(dtype), from_dtype(dtype, True), from_dtype(dtype, False, False, True),
             from_dtype(dtype, 1, 2, 3, 4, 5, 6, 7, 8, 9))
+
+
+from quelvoran.common.dtypes.objects.lowcardinality cimport LowCardinality
+
+
+def lowcardinality_encode(LowCardinality column, values):
+    cdef unsigned long long grown = 0
+    for value in values:
+        grown += column.write(value)
+    return grown, column.tell(), column.clear()
+
+
+def lowcardinality_decode(LowCardinality column):
+    return column.read()
+
+
+def lowcardinality_skip(LowCardinality column):
+    column.skip()
+
+
+def lowcardinality_fields(LowCardinality column):
+    return (column.fileobj, column.dtype, column.name, column.is_nullable, column.total_rows, column.dictionary,
+            column.index_elements, column.index_size, column.defaul_value, column.size)
