@@ -95,13 +95,6 @@ bool exec_caller(PyObject *)
 const qv::ModuleSpec spec{"quelvoran._testcapi.booleans", "booleans", "quelvoran/_testcapi/booleans.cpp", {},
                           &exec_caller};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "booleans", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_booleans()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(booleans, spec, methods, nullptr)

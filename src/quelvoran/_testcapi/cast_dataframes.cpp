@@ -26,13 +26,6 @@ bool exec_caller(PyObject *)
 const qv::ModuleSpec spec{"quelvoran._testcapi.cast_dataframes", "cast_dataframes",
                           "quelvoran/_testcapi/cast_dataframes.cpp", {}, &exec_caller};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "cast_dataframes", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_cast_dataframes()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(cast_dataframes, spec, methods, nullptr)

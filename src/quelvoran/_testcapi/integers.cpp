@@ -46,13 +46,6 @@ bool exec_caller(PyObject *)
 const qv::ModuleSpec spec{"quelvoran._testcapi.integers", "integers", "quelvoran/_testcapi/integers.cpp", {},
                           &exec_caller};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "integers", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_integers()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(integers, spec, methods, nullptr)

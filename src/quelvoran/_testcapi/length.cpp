@@ -38,13 +38,6 @@ bool exec_caller(PyObject *)
 
 const qv::ModuleSpec spec{"quelvoran._testcapi.length", "length", "quelvoran/_testcapi/length.cpp", {}, &exec_caller};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "length", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_length()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(length, spec, methods, nullptr)

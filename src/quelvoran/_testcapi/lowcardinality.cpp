@@ -186,13 +186,6 @@ bool exec_caller(PyObject *) { return import_class(); }
 const qv::ModuleSpec spec{"quelvoran._testcapi.lowcardinality", "lowcardinality",
                           "quelvoran/_testcapi/lowcardinality.cpp", {}, &exec_caller};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "lowcardinality", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_lowcardinality()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(lowcardinality, spec, methods, nullptr)

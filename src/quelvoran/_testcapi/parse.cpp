@@ -53,13 +53,6 @@ bool exec_caller(PyObject *)
 
 const qv::ModuleSpec spec{"quelvoran._testcapi.parse", "parse", "quelvoran/_testcapi/parse.cpp", {}, &exec_caller};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "parse", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_parse()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(parse, spec, methods, nullptr)

@@ -147,13 +147,6 @@ bool exec_cast_dataframes(PyObject *)
 const qv::ModuleSpec spec{"quelvoran.common.cast_dataframes", "cast_dataframes", "quelvoran/common/cast_dataframes.cpp",
                           exports, &exec_cast_dataframes};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "cast_dataframes", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_cast_dataframes()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(cast_dataframes, spec, methods, nullptr)

@@ -79,13 +79,6 @@ bool exec_length(PyObject *)
 const qv::ModuleSpec spec{"quelvoran.common.length", "length", "quelvoran/common/length.cpp", exports,
                               &exec_length};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "length", nullptr, 0, nullptr, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_length()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(length, spec, nullptr, nullptr)

@@ -682,6 +682,13 @@ PyModuleDef_Slot module_slots[] = {
 
 }  // namespace qv
 
+// Defines the module definition and the `PyInit_<name>` entry point of the
+// extension module `name`, initialised by `spec` (a qv::ModuleSpec).
+#define QUELVORAN_MODULE(name, spec, methods, doc)                                                              \
+    static PyModuleDef name##_module_definition = {                                                           \
+        PyModuleDef_HEAD_INIT, #name, doc, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr};    \
+    PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&name##_module_definition); }
+
 // ---------------------------------------------------------------------------
 // Unpacking into a fixed number of targets (`a, b = value`)
 

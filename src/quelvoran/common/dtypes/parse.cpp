@@ -344,13 +344,6 @@ bool exec_parse(PyObject *) noexcept
 const qv::ModuleSpec spec{"quelvoran.common.dtypes.parse", "parse", "quelvoran/common/dtypes/parse.cpp", exports,
                           &exec_parse};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "parse", nullptr, 0, nullptr, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_parse()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(parse, spec, nullptr, nullptr)

@@ -181,13 +181,6 @@ bool exec_booleans(PyObject *)
 const qv::ModuleSpec spec{"quelvoran.common.dtypes.functions.booleans", "booleans",
                           "quelvoran/common/dtypes/functions/booleans.cpp", exports, &exec_booleans};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "booleans", nullptr, 0, methods, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_booleans()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(booleans, spec, methods, nullptr)

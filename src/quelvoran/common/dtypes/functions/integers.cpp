@@ -88,13 +88,6 @@ bool exec_integers(PyObject *) { return read_name.init(); }
 const qv::ModuleSpec spec{"quelvoran.common.dtypes.functions.integers", "integers",
                           "quelvoran/common/dtypes/functions/integers.cpp", exports, &exec_integers};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "integers", nullptr, 0, nullptr, qv::module_slots<spec>, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_integers()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(integers, spec, nullptr, nullptr)

@@ -1265,14 +1265,6 @@ bool exec_lowcardinality(PyObject *module)
 const qv::ModuleSpec spec{QUELVORAN_LOWCARDINALITY_MODULE, "lowcardinality",
                           "quelvoran/common/dtypes/objects/lowcardinality.cpp", {}, &exec_lowcardinality};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "lowcardinality", module_doc, 0, nullptr, qv::module_slots<spec>, nullptr, nullptr,
-    nullptr,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_lowcardinality()
-{
-    return PyModuleDef_Init(&module_def);
-}
+QUELVORAN_MODULE(lowcardinality, spec, nullptr, module_doc)
