@@ -101,7 +101,7 @@ PyObject *py_pandas_astype(PyObject *, PyObject *column_list)
 }
 
 PyMethodDef methods[] = {
-    {"pandas_astype", py_pandas_astype, METH_O, "pandas_astype(column_list)\n--\n\nMake pandas dtypes from columns."},
+    {"pandas_astype", py_pandas_astype, METH_O, "pandas_astype(column_list, /)\n--\n\nMake pandas dtypes from columns."},
     {},
 };
 

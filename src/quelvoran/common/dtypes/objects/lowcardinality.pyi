@@ -1,6 +1,9 @@
 from datetime import date as date, datetime as datetime
 from typing import Any
 
+from typing_extensions import disjoint_base
+
+@disjoint_base
 class LowCardinality:
     """Class for unpacking data from
     the LowCardinality block into a regular
