@@ -153,3 +153,83 @@ def test_repeated_operations_do_not_leak(monkeypatch, capsys):
         deltas.append(sys.getallocatedblocks() - before)
         capsys.readouterr()
     assert min(deltas[1:]) < 50, deltas
+
+
+class Quiet:
+    """An element codec that does nothing: cheap to share among many objects."""
+
+    name = "String"
+    is_nullable = False
+    total_rows = 0
+    cleared = 0
+
+    def clear(self):
+        self.cleared += 1
+        return b""
+
+
+@pytest.mark.parametrize("field", ["fileobj", "is_nullable", "defaul_value"])
+def test_long_chains_through_fields_are_released_without_deep_recursion(field):
+    codec, head = Quiet(), None
+    for _ in range(300_000):
+        obj = LowCardinality.__new__(LowCardinality)
+        obj.dtype = codec
+        setattr(obj, field, head)
+        head = obj
+    del obj, head
+    assert codec.cleared == 300_000
+
+
+def revive_on_reset(stash, new_class=None):
+    """A subclass with a __del__ of its own whose __setattr__ sees the object during
+    the reset that destruction runs: it can store the object or change its class."""
+
+    class Reviving(LowCardinality):
+        armed = False
+
+        def __del__(self):
+            pass
+
+        def __setattr__(self, name, value):
+            if name == "_read_header" and self.armed:
+                if stash is not None:
+                    stash.append(self)
+                if new_class is not None:
+                    object.__setattr__(self, "__class__", new_class)
+            object.__setattr__(self, name, value)
+
+    return Reviving
+
+
+def test_object_revived_by_its_reset_stays_whole():
+    stash = []
+    cls = revive_on_reset(stash)
+    classes_before = sys.getrefcount(cls)
+    codec = String()
+    obj = cls(None, codec, False)
+    obj.write("a")
+    obj.armed = True
+    del obj
+    revived = stash.pop()
+    revived.armed = False
+    assert (type(revived), revived.name, revived.total_rows, revived.dictionary) == (cls, "LowCardinality(String)",
+                                                                                      0, [])
+    revived.write("b")
+    assert revived.clear() == block(strings("", "b"), 2, [1])
+    del revived
+    gc.collect()
+    assert sys.getrefcount(cls) == classes_before and stash == [] and codec.calls[-1] == ("clear",)
+
+
+def test_class_changed_by_the_reset_keeps_both_classes_counted():
+    class Other(LowCardinality):
+        pass
+
+    cls = revive_on_reset(None, Other)
+    before = sys.getrefcount(cls), sys.getrefcount(Other)
+    for _ in range(50):
+        obj = cls(None, String(), False)
+        obj.armed = True
+        del obj
+    gc.collect()
+    assert (sys.getrefcount(cls), sys.getrefcount(Other)) == before

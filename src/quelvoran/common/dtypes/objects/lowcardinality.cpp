@@ -832,18 +832,36 @@ void tp_finalize(PyObject *self)
     PyErr_Restore(type, value, traceback);
 }
 
-void tp_dealloc(PyObject *self)
+// Resets an instance of a Python subclass whose `__del__` took our finaliser's
+// place, the way the interpreter runs a finaliser: on the object revived for
+// the call and still tracked. Code run by the reset can revive it for good
+// (a `__setattr__` override receives it) or give it another class, while the
+// subclass's deallocator that called us still drops, once we return, the
+// reference to the class the instance had on entry. Returns whether the object
+// is still to be freed; `released_class` then receives the reference to its
+// current class if that one must be dropped after the memory is freed.
+bool reset_subclass_instance(PyObject *self, qv::Ref &released_class)
 {
-    Object *object = as_object(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;
-    PyObject_GC_UnTrack(self);
-    if (Py_TYPE(self)->tp_finalize != tp_finalize) {
-        // A Python subclass's __del__ took the finaliser's place: reset here.
-        Py_SET_REFCNT(self, 1);
-        tp_finalize(self);
-        Py_SET_REFCNT(self, 0);
-    }
+    PyTypeObject *entry_class = Py_TYPE(self);
+    bool counted_class = PyType_HasFeature(entry_class, Py_TPFLAGS_HEAPTYPE);
+    if (counted_class)
+        Py_INCREF(entry_class);
+    Py_SET_REFCNT(self, 1);
+    tp_finalize(self);
+    Py_SET_REFCNT(self, Py_REFCNT(self) - 1);
+    if (Py_REFCNT(self) > 0)
+        return false;
+    if (!counted_class)
+        return true;
+    if (Py_TYPE(self) == entry_class)
+        Py_DECREF(entry_class);
+    else
+        released_class = qv::Ref::steal(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    return true;
+}
+
+void release_fields(Object *object)
+{
     Py_CLEAR(object->__dict__);
     Py_CLEAR(object->fileobj);
     Py_CLEAR(object->dtype);
@@ -852,7 +870,22 @@ void tp_dealloc(PyObject *self)
     Py_CLEAR(object->dictionary);
     Py_CLEAR(object->index_elements);
     Py_CLEAR(object->defaul_value);
+}
+
+void tp_dealloc(PyObject *self)
+{
+    if (PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;
+    qv::Ref released_class;
+    if (Py_TYPE(self)->tp_finalize != tp_finalize && !reset_subclass_instance(self, released_class))
+        return;
+    PyObject_GC_UnTrack(self);
+    // Fields may hold further instances: the trashcan keeps the C stack flat
+    // however long such a chain is.
+    Py_TRASHCAN_BEGIN(self, tp_dealloc)
+    release_fields(as_object(self));
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 // ---------------------------------------------------------------------------
