@@ -7,6 +7,7 @@ import sys
 import pytest
 
 from lowcardinality_codecs import String, block, strings
+from quelvoran._testcapi import lowcardinality as capi
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
 
@@ -233,3 +234,56 @@ def test_class_changed_by_the_reset_keeps_both_classes_counted():
         del obj
     gc.collect()
     assert (sys.getrefcount(cls), sys.getrefcount(Other)) == before
+
+
+class collecting_often:
+    """Runs `action` at the start of each collection while a collection starts
+    at every other new container. Small tuples usually come from free lists,
+    which allocate nothing new: `churn` empties them and shifts which allocation
+    starts the next collection, so that over a few rounds each one does."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __enter__(self):
+        self.threshold = gc.get_threshold()
+        gc.callbacks.append(self.callback)
+        gc.set_threshold(1)
+        return self
+
+    def __exit__(self, *exc):
+        gc.set_threshold(*self.threshold)
+        gc.callbacks.remove(self.callback)
+
+    def callback(self, phase, info):
+        if phase == "start":
+            self.action()
+
+    @staticmethod
+    def churn(round_number):
+        held = [tuple(range(n)) for n in range(1, 16) for _ in range(2100)]
+        return held + [[] for _ in range(round_number % 3)]
+
+
+class Thing:
+    pass
+
+
+def test_fields_replaced_by_a_collection_while_reducing():
+    obj = LowCardinality(None, String(), False)
+    obj.write("a")
+
+    def replace_fields():
+        obj.fileobj, obj.defaul_value, obj.is_nullable = Thing(), Thing(), Thing()
+        obj.dictionary, obj.index_elements = [Thing()], [Thing()]
+
+    kept = []
+    with collecting_often(replace_fields) as collecting:
+        for round_number in range(12):
+            kept.append(collecting.churn(round_number))
+            state = obj.__reduce__()[2]
+            layout = capi.fields(obj)
+            assert type(state[0]) is type(state[3]) is type(state[6]) is Thing
+            assert type(layout[0]) is type(layout[3]) is type(layout[8]) is Thing
+    del kept
+    gc.collect()

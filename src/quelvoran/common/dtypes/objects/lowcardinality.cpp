@@ -1043,9 +1043,18 @@ qv::Ref reduce_body(Object *self)
     qv::Ref total_rows = qv::from_unsigned_64(self->total_rows);
     if (!index_size || !size || !total_rows)
         return {};
-    qv::Ref state = qv::Ref::steal(PyTuple_Pack(state_fields, self->defaul_value, self->dictionary, self->dtype,
-                                                self->fileobj, self->index_elements, index_size.get(),
-                                                self->is_nullable, self->name, size.get(), total_rows.get()));
+    // Held before the tuple is allocated: the allocation can start a collection
+    // whose callbacks or finalisers replace the fields.
+    qv::Ref defaul_value = qv::Ref::borrow(self->defaul_value);
+    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
+    qv::Ref dtype = qv::Ref::borrow(self->dtype);
+    qv::Ref fileobj = qv::Ref::borrow(self->fileobj);
+    qv::Ref index_elements = qv::Ref::borrow(self->index_elements);
+    qv::Ref is_nullable = qv::Ref::borrow(self->is_nullable);
+    qv::Ref name = qv::Ref::borrow(self->name);
+    qv::Ref state = qv::Ref::steal(PyTuple_Pack(state_fields, defaul_value.get(), dictionary.get(), dtype.get(),
+                                                fileobj.get(), index_elements.get(), index_size.get(),
+                                                is_nullable.get(), name.get(), size.get(), total_rows.get()));
     if (!state)
         return {};
 
@@ -1074,10 +1083,11 @@ qv::Ref reduce_body(Object *self)
     qv::Ref checksum = unpickle ? qv::Ref::steal(PyLong_FromLongLong(layout_checksum)) : qv::Ref{};
     if (!checksum)
         return {};
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    qv::Ref type = qv::Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
     if (two_step)
-        return qv::Ref::steal(Py_BuildValue("(O(OOO)O)", unpickle.get(), type, checksum.get(), Py_None, state.get()));
-    return qv::Ref::steal(Py_BuildValue("(O(OOO))", unpickle.get(), type, checksum.get(), state.get()));
+        return qv::Ref::steal(
+            Py_BuildValue("(O(OOO)O)", unpickle.get(), type.get(), checksum.get(), Py_None, state.get()));
+    return qv::Ref::steal(Py_BuildValue("(O(OOO))", unpickle.get(), type.get(), checksum.get(), state.get()));
 }
 
 PyObject *py_reduce(PyObject *self, PyObject *)
