@@ -1,6 +1,7 @@
 """Callbacks that mutate the object under work: errors, never crashes."""
 
 import gc
+import io
 import pickle
 import sys
 
@@ -9,6 +10,8 @@ import pytest
 from lowcardinality_codecs import String, block, strings
 from quelvoran._testcapi import lowcardinality as capi
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+QUALIFIED = "quelvoran.common.dtypes.objects.lowcardinality."
 
 
 class Meddler:
@@ -99,9 +102,116 @@ def scenario_stream_replaces_fields_while_reading(obj):
     return obj.read()
 
 
+class Once:
+    """Runs `action` on its first call only: re-entered operations end."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __call__(self, *args):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+
+
+def on_call(codec, method, action):
+    original = getattr(codec, method)
+    action = Once(action)
+
+    def hooked(*args):
+        action()
+        return original(*args)
+
+    setattr(codec, method, hooked)
+
+
+class Sneaky:
+    """A number whose arithmetic and conversions run `action`."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __radd__(self, other):
+        self.action()
+        return other + self.value
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    __int__ = __index__
+
+
+def scenario_codec_reenters_while_clearing(obj):
+    codec = obj.dtype
+    on_call(codec, "write", lambda: obj.clear())
+    on_call(codec, "clear", lambda: obj.write("late"))
+    obj.write("a")
+    obj.write("b")
+    return obj.clear(), obj.clear()
+
+
+def scenario_codec_deletes_attributes_and_replaces_itself(obj):
+    codec = obj.dtype
+
+    def meddle():
+        del obj.default_value, obj._read_header
+        obj.dtype = String()
+
+    on_call(codec, "write", meddle)
+    return obj.write("a"), obj.write("b"), obj.clear()
+
+
+def scenario_codec_read_reenters_and_truth_test_meddles(obj):
+    data = block(strings("", "a"), 2, [1, 0]) * 3
+    fileobj = io.BytesIO(data)
+    obj.fileobj, obj.dtype = fileobj, String(fileobj)
+
+    class Flag:
+        def __bool__(self):
+            obj.dictionary = None
+            return True
+
+    on_call(obj.dtype, "read", lambda: (obj.skip(), setattr(obj, "is_nullable", Flag())))
+    return obj.read()
+
+
+def scenario_skip_stream_drops_the_fields(obj):
+    data = block(strings("", "a"), 2, [1] * 5)
+
+    class Stream(io.BytesIO):
+        def read(self, n=-1):
+            if n == 5:
+                obj.fileobj = obj.dtype = None
+                obj.total_rows = 2**64 - 1
+            return super().read(n)
+
+    obj.fileobj = Stream(data)
+    obj.dtype.fileobj = obj.fileobj
+    return obj.skip(), obj.total_rows
+
+
+def scenario_sizes_that_run_code(obj):
+    codec = obj.dtype
+    original = codec.write
+    codec.write = lambda value: Sneaky(len(original(value) and b"x"), lambda: obj.clear())
+    codec.tell = lambda: Sneaky(5, lambda: setattr(obj, "dtype", None))
+    return obj.write("a"), obj.write("b"), obj.tell()
+
+
+def scenario_fixed_string_length_that_runs_code(obj):
+    codec = obj.dtype
+    codec.name = "FixedString"
+    codec.length = Sneaky(2, lambda: setattr(obj, "index_elements", None))
+    return obj.write("abcdef"), obj.write("xyz"), obj.index_elements
+
+
 SCENARIOS = [scenario_eq_during_write, scenario_lt_during_clear, scenario_eq_during_clear_positions,
              scenario_release_during_cleanup, scenario_codec_write_replaces_lists,
-             scenario_stream_replaces_fields_while_reading]
+             scenario_stream_replaces_fields_while_reading, scenario_codec_reenters_while_clearing,
+             scenario_codec_deletes_attributes_and_replaces_itself,
+             scenario_codec_read_reenters_and_truth_test_meddles, scenario_skip_stream_drops_the_fields,
+             scenario_sizes_that_run_code, scenario_fixed_string_length_that_runs_code]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
@@ -287,3 +397,34 @@ def test_fields_replaced_by_a_collection_while_reducing():
             assert type(layout[0]) is type(layout[3]) is type(layout[8]) is Thing
     del kept
     gc.collect()
+
+
+class Plain(LowCardinality):
+    pass
+
+
+UNCONSTRUCTED_CALLS = {
+    "read": lambda obj: obj.read(),
+    "skip": lambda obj: obj.skip(),
+    "tell": lambda obj: obj.tell(),
+    "write": lambda obj: obj.write("a"),
+    "clear": lambda obj: obj.clear(),
+    "reduce": lambda obj: pickle.loads(pickle.dumps(obj)),
+    "setstate": lambda obj: obj.__setstate__((None,) * 5),
+    "slots": lambda obj: [call(obj, flag) for flag in (0, 1)
+                          for call in (capi.read, capi.skip, capi.tell, capi.clear)],
+    "reset slots": lambda obj: (capi.index_size(obj), capi.update_index_size(obj), capi.cleanup(obj)),
+}
+
+
+@pytest.mark.parametrize("cls", [LowCardinality, Plain])
+@pytest.mark.parametrize("call", UNCONSTRUCTED_CALLS.values(), ids=UNCONSTRUCTED_CALLS.keys())
+def test_every_operation_on_an_unconstructed_object_fails_cleanly(unraisable, capsys, cls, call):
+    obj = cls.__new__(cls)
+    try:
+        call(obj)
+    except (AttributeError, TypeError, IndexError):
+        pass
+    del obj
+    gc.collect()
+    assert all(context.startswith(QUALIFIED) for context in unraisable.contexts)
