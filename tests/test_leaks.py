@@ -1,4 +1,5 @@
 import io
+import pickle
 import struct
 import types
 import warnings
@@ -6,11 +7,15 @@ import warnings
 import pytest
 
 from leakcheck import assert_no_leak
+from lowcardinality_codecs import Named, String, block, strings
 from quelvoran._testcapi import booleans as booleans_caller
 from quelvoran._testcapi import length as length_caller
+from quelvoran._testcapi import lowcardinality as lowcardinality_caller
 from quelvoran._testcapi import parse as parse_caller
 from quelvoran.common import cast_dataframes
 from quelvoran.common.dtypes.functions import booleans
+from quelvoran.common.dtypes.objects import lowcardinality
+from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
 
 def swallow(operation, *errors):
@@ -66,10 +71,92 @@ def test_no_leak_on_recursion_error():
     assert_no_leak(swallow(lambda: parse_caller.from_dtype(nested), RecursionError), repeat=20)
 
 
+class Sink:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
 def test_no_leak_on_unraisable_path(monkeypatch):
     monkeypatch.setattr("sys.unraisablehook", lambda unraisable: None)
-    monkeypatch.setattr("sys.stderr", type("Sink", (), {"write": lambda self, text: len(text), "flush": lambda self: None})())
+    monkeypatch.setattr("sys.stderr", Sink())
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         assert_no_leak(lambda: length_caller.read_length(io.BytesIO(b"\x81")), repeat=50)
         assert_no_leak(lambda: length_caller.read_length(type("S", (), {"read": lambda s, n: [IntLike(-1)]})()), repeat=50)
+
+
+def lowcardinality_reader(data, nullable=False):
+    fileobj = io.BytesIO(data)
+    return LowCardinality(fileobj, String(fileobj), nullable)
+
+
+def lowcardinality_writer(*values, nullable=True):
+    obj = LowCardinality(None, String(), nullable)
+    for value in values:
+        obj.write(value)
+    return obj
+
+
+class Reviving(LowCardinality):
+    """Stores itself on the reset that destruction runs, once."""
+
+    stash = []
+
+    def __del__(self):
+        pass
+
+    def __setattr__(self, name, value):
+        if name == "_read_header" and self.__dict__.pop("revive", False):
+            self.stash.append(self)
+        object.__setattr__(self, name, value)
+
+
+def revive_and_release():
+    obj = Reviving(None, String(), False)
+    obj.revive = True
+    del obj
+    Reviving.stash.clear()
+
+
+LC_BLOCK = block(strings("", "a", "b"), 3, [1, 2, 1, 0])
+LC_PICKLE = pickle.dumps(lowcardinality_writer("a", None, "b"))
+LOWCARDINALITY = {
+    "read": lambda: lowcardinality_reader(LC_BLOCK * 2, nullable=True).read(),
+    "read truncated": swallow(lambda: lowcardinality_reader(LC_BLOCK[:-2]).read(), EOFError),
+    "read index out of range": swallow(lambda: lowcardinality_reader(block(strings(""), 1, [1])).read(), IndexError),
+    "skip": lambda: lowcardinality_reader(LC_BLOCK).skip(),
+    "write and clear": lambda: lowcardinality_writer("b", None, "a", "b").clear(),
+    "clear unsortable": swallow(lambda: lowcardinality_writer("a", b"b").clear(), TypeError),
+    "tell": lambda: lowcardinality_writer("a").tell(),
+    "construction failure": swallow(lambda: LowCardinality(None, Named("Decimal"), False), KeyError),
+    "pickle round trip": lambda: pickle.loads(LC_PICKLE).clear(),
+    "unpickle checksum": swallow(lambda: lowcardinality.__pyx_unpickle_LowCardinality(LowCardinality, 1, None),
+                                 pickle.PickleError),
+    "setstate failure": swallow(lambda: lowcardinality_writer().__setstate__((None, ())), TypeError),
+    "revived by its reset": revive_and_release,
+    "slots": lambda: (lowcardinality_caller.read(lowcardinality_reader(LC_BLOCK), 0),
+                      lowcardinality_caller.clear(lowcardinality_writer("a"), 0)),
+}
+
+
+@pytest.mark.parametrize("operation", LOWCARDINALITY.values(), ids=LOWCARDINALITY.keys())
+def test_no_leak_in_lowcardinality(operation):
+    assert_no_leak(operation)
+
+
+LOWCARDINALITY_REPORTED = {
+    "skip truncated": lambda: lowcardinality_reader(LC_BLOCK[:20]).skip(),
+    "write failure": lambda: lowcardinality_writer(nullable=False).write(object()),
+    "tell failure": lambda: LowCardinality.__new__(LowCardinality).tell(),
+    "unconstructed destruction": lambda: LowCardinality.__new__(LowCardinality),
+}
+
+
+@pytest.mark.parametrize("operation", LOWCARDINALITY_REPORTED.values(), ids=LOWCARDINALITY_REPORTED.keys())
+def test_no_leak_in_lowcardinality_failures_reported_as_unraisable(monkeypatch, operation):
+    monkeypatch.setattr("sys.unraisablehook", lambda unraisable: None)
+    monkeypatch.setattr("sys.stderr", Sink())
+    assert_no_leak(operation, repeat=50)

@@ -1,13 +1,17 @@
 """Callbacks that mutate the object under work: errors, never crashes."""
 
 import gc
+import io
 import pickle
 import sys
 
 import pytest
 
 from lowcardinality_codecs import String, block, strings
+from quelvoran._testcapi import lowcardinality as capi
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+QUALIFIED = "quelvoran.common.dtypes.objects.lowcardinality."
 
 
 class Meddler:
@@ -98,9 +102,116 @@ def scenario_stream_replaces_fields_while_reading(obj):
     return obj.read()
 
 
+class Once:
+    """Runs `action` on its first call only: re-entered operations end."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __call__(self, *args):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+
+
+def on_call(codec, method, action):
+    original = getattr(codec, method)
+    action = Once(action)
+
+    def hooked(*args):
+        action()
+        return original(*args)
+
+    setattr(codec, method, hooked)
+
+
+class Sneaky:
+    """A number whose arithmetic and conversions run `action`."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __radd__(self, other):
+        self.action()
+        return other + self.value
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    __int__ = __index__
+
+
+def scenario_codec_reenters_while_clearing(obj):
+    codec = obj.dtype
+    on_call(codec, "write", lambda: obj.clear())
+    on_call(codec, "clear", lambda: obj.write("late"))
+    obj.write("a")
+    obj.write("b")
+    return obj.clear(), obj.clear()
+
+
+def scenario_codec_deletes_attributes_and_replaces_itself(obj):
+    codec = obj.dtype
+
+    def meddle():
+        del obj.default_value, obj._read_header
+        obj.dtype = String()
+
+    on_call(codec, "write", meddle)
+    return obj.write("a"), obj.write("b"), obj.clear()
+
+
+def scenario_codec_read_reenters_and_truth_test_meddles(obj):
+    data = block(strings("", "a"), 2, [1, 0]) * 3
+    fileobj = io.BytesIO(data)
+    obj.fileobj, obj.dtype = fileobj, String(fileobj)
+
+    class Flag:
+        def __bool__(self):
+            obj.dictionary = None
+            return True
+
+    on_call(obj.dtype, "read", lambda: (obj.skip(), setattr(obj, "is_nullable", Flag())))
+    return obj.read()
+
+
+def scenario_skip_stream_drops_the_fields(obj):
+    data = block(strings("", "a"), 2, [1] * 5)
+
+    class Stream(io.BytesIO):
+        def read(self, n=-1):
+            if n == 5:
+                obj.fileobj = obj.dtype = None
+                obj.total_rows = 2**64 - 1
+            return super().read(n)
+
+    obj.fileobj = Stream(data)
+    obj.dtype.fileobj = obj.fileobj
+    return obj.skip(), obj.total_rows
+
+
+def scenario_sizes_that_run_code(obj):
+    codec = obj.dtype
+    original = codec.write
+    codec.write = lambda value: Sneaky(len(original(value) and b"x"), lambda: obj.clear())
+    codec.tell = lambda: Sneaky(5, lambda: setattr(obj, "dtype", None))
+    return obj.write("a"), obj.write("b"), obj.tell()
+
+
+def scenario_fixed_string_length_that_runs_code(obj):
+    codec = obj.dtype
+    codec.name = "FixedString"
+    codec.length = Sneaky(2, lambda: setattr(obj, "index_elements", None))
+    return obj.write("abcdef"), obj.write("xyz"), obj.index_elements
+
+
 SCENARIOS = [scenario_eq_during_write, scenario_lt_during_clear, scenario_eq_during_clear_positions,
              scenario_release_during_cleanup, scenario_codec_write_replaces_lists,
-             scenario_stream_replaces_fields_while_reading]
+             scenario_stream_replaces_fields_while_reading, scenario_codec_reenters_while_clearing,
+             scenario_codec_deletes_attributes_and_replaces_itself,
+             scenario_codec_read_reenters_and_truth_test_meddles, scenario_skip_stream_drops_the_fields,
+             scenario_sizes_that_run_code, scenario_fixed_string_length_that_runs_code]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
@@ -153,3 +264,167 @@ def test_repeated_operations_do_not_leak(monkeypatch, capsys):
         deltas.append(sys.getallocatedblocks() - before)
         capsys.readouterr()
     assert min(deltas[1:]) < 50, deltas
+
+
+class Quiet:
+    """An element codec that does nothing: cheap to share among many objects."""
+
+    name = "String"
+    is_nullable = False
+    total_rows = 0
+    cleared = 0
+
+    def clear(self):
+        self.cleared += 1
+        return b""
+
+
+@pytest.mark.parametrize("field", ["fileobj", "is_nullable", "defaul_value"])
+def test_long_chains_through_fields_are_released_without_deep_recursion(field):
+    codec, head = Quiet(), None
+    for _ in range(300_000):
+        obj = LowCardinality.__new__(LowCardinality)
+        obj.dtype = codec
+        setattr(obj, field, head)
+        head = obj
+    del obj, head
+    assert codec.cleared == 300_000
+
+
+def revive_on_reset(stash, new_class=None):
+    """A subclass with a __del__ of its own whose __setattr__ sees the object during
+    the reset that destruction runs: it can store the object or change its class."""
+
+    class Reviving(LowCardinality):
+        armed = False
+
+        def __del__(self):
+            pass
+
+        def __setattr__(self, name, value):
+            if name == "_read_header" and self.armed:
+                if stash is not None:
+                    stash.append(self)
+                if new_class is not None:
+                    object.__setattr__(self, "__class__", new_class)
+            object.__setattr__(self, name, value)
+
+    return Reviving
+
+
+def test_object_revived_by_its_reset_stays_whole():
+    stash = []
+    cls = revive_on_reset(stash)
+    classes_before = sys.getrefcount(cls)
+    codec = String()
+    obj = cls(None, codec, False)
+    obj.write("a")
+    obj.armed = True
+    del obj
+    revived = stash.pop()
+    revived.armed = False
+    assert (type(revived), revived.name, revived.total_rows, revived.dictionary) == (cls, "LowCardinality(String)",
+                                                                                      0, [])
+    revived.write("b")
+    assert revived.clear() == block(strings("", "b"), 2, [1])
+    del revived
+    gc.collect()
+    assert sys.getrefcount(cls) == classes_before and stash == [] and codec.calls[-1] == ("clear",)
+
+
+def test_class_changed_by_the_reset_keeps_both_classes_counted():
+    class Other(LowCardinality):
+        pass
+
+    cls = revive_on_reset(None, Other)
+    before = sys.getrefcount(cls), sys.getrefcount(Other)
+    for _ in range(50):
+        obj = cls(None, String(), False)
+        obj.armed = True
+        del obj
+    gc.collect()
+    assert (sys.getrefcount(cls), sys.getrefcount(Other)) == before
+
+
+class collecting_often:
+    """Runs `action` at the start of each collection while a collection starts
+    at every other new container. Small tuples usually come from free lists,
+    which allocate nothing new: `churn` empties them and shifts which allocation
+    starts the next collection, so that over a few rounds each one does."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __enter__(self):
+        self.threshold = gc.get_threshold()
+        gc.callbacks.append(self.callback)
+        gc.set_threshold(1)
+        return self
+
+    def __exit__(self, *exc):
+        gc.set_threshold(*self.threshold)
+        gc.callbacks.remove(self.callback)
+
+    def callback(self, phase, info):
+        if phase == "start":
+            self.action()
+
+    @staticmethod
+    def churn(round_number):
+        held = [tuple(range(n)) for n in range(1, 16) for _ in range(2100)]
+        return held + [[] for _ in range(round_number % 3)]
+
+
+class Thing:
+    pass
+
+
+def test_fields_replaced_by_a_collection_while_reducing():
+    obj = LowCardinality(None, String(), False)
+    obj.write("a")
+
+    def replace_fields():
+        obj.fileobj, obj.defaul_value, obj.is_nullable = Thing(), Thing(), Thing()
+        obj.dictionary, obj.index_elements = [Thing()], [Thing()]
+
+    kept = []
+    with collecting_often(replace_fields) as collecting:
+        for round_number in range(12):
+            kept.append(collecting.churn(round_number))
+            state = obj.__reduce__()[2]
+            layout = capi.fields(obj)
+            assert type(state[0]) is type(state[3]) is type(state[6]) is Thing
+            assert type(layout[0]) is type(layout[3]) is type(layout[8]) is Thing
+    del kept
+    gc.collect()
+
+
+class Plain(LowCardinality):
+    pass
+
+
+UNCONSTRUCTED_CALLS = {
+    "read": lambda obj: obj.read(),
+    "skip": lambda obj: obj.skip(),
+    "tell": lambda obj: obj.tell(),
+    "write": lambda obj: obj.write("a"),
+    "clear": lambda obj: obj.clear(),
+    "reduce": lambda obj: pickle.loads(pickle.dumps(obj)),
+    "setstate": lambda obj: obj.__setstate__((None,) * 5),
+    "slots": lambda obj: [call(obj, flag) for flag in (0, 1)
+                          for call in (capi.read, capi.skip, capi.tell, capi.clear)],
+    "reset slots": lambda obj: (capi.index_size(obj), capi.update_index_size(obj), capi.cleanup(obj)),
+}
+
+
+@pytest.mark.parametrize("cls", [LowCardinality, Plain])
+@pytest.mark.parametrize("call", UNCONSTRUCTED_CALLS.values(), ids=UNCONSTRUCTED_CALLS.keys())
+def test_every_operation_on_an_unconstructed_object_fails_cleanly(unraisable, capsys, cls, call):
+    obj = cls.__new__(cls)
+    try:
+        call(obj)
+    except (AttributeError, TypeError, IndexError):
+        pass
+    del obj
+    gc.collect()
+    assert all(context.startswith(QUALIFIED) for context in unraisable.contexts)

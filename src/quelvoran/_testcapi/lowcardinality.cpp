@@ -119,9 +119,14 @@ PyObject *fields(PyObject *, PyObject *object_argument)
     quelvoran_LowCardinality *object = as_lowcardinality(object_argument);
     if (!object)
         return nullptr;
-    return Py_BuildValue("(OOOOKOOiOK)", object->fileobj, object->dtype, object->name, object->is_nullable,
-                         object->total_rows, object->dictionary, object->index_elements,
-                         static_cast<int>(object->index_size), object->defaul_value, object->size);
+    // Held first: allocating the tuple can start a collection that replaces fields.
+    qv::Ref held[] = {qv::Ref::borrow(object->fileobj),    qv::Ref::borrow(object->dtype),
+                      qv::Ref::borrow(object->name),       qv::Ref::borrow(object->is_nullable),
+                      qv::Ref::borrow(object->dictionary), qv::Ref::borrow(object->index_elements),
+                      qv::Ref::borrow(object->defaul_value)};
+    return Py_BuildValue("(OOOOKOOiOK)", held[0].get(), held[1].get(), held[2].get(), held[3].get(),
+                         object->total_rows, held[4].get(), held[5].get(), static_cast<int>(object->index_size),
+                         held[6].get(), object->size);
 }
 
 // Whether the instance carries the table that the class publishes.

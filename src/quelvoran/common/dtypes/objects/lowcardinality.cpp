@@ -3,6 +3,7 @@
 // codec, followed by one fixed-width dictionary index per row.
 #include <quelvoran/ext.hpp>
 
+#include <algorithm>
 #include <string>
 
 #include "../functions/integers.h"
@@ -21,6 +22,9 @@ constexpr unsigned long long count_size = 8;
 // The leading part and the two UInt64 counts of a block.
 constexpr unsigned long long block_overhead = leading_part_size + 2 * count_size;
 constexpr Py_ssize_t index_code_offset = 8;
+// Skipping asks the stream for at most this many bytes at once, so that a
+// corrupt row count never makes it allocate for bytes it does not hold.
+constexpr unsigned long long max_skip_read = 1 << 20;
 
 quelvoran_r_uint_fn r_uint = nullptr;
 quelvoran_w_uint_fn w_uint = nullptr;
@@ -323,6 +327,31 @@ PyObject *read_slot(Object *self, int skip_dispatch)
     return result;
 }
 
+// Moves the stream `count` bytes on: one `read` call when that is at most
+// `max_skip_read`, else reads of that size until the count is met or the
+// stream gives less than it was asked for. What the stream returns is
+// otherwise ignored.
+bool skip_bytes(Object *self, unsigned long long count)
+{
+    for (;;) {
+        unsigned long long asked = std::min(count, max_skip_read);
+        qv::Ref size = qv::from_unsigned_64(asked);
+        qv::Ref chunk = size ? call_method(self->fileobj, read_name, size.get()) : qv::Ref{};
+        if (!chunk)
+            return false;
+        count -= asked;
+        if (count == 0 || !PyObject_CheckBuffer(chunk.get()))
+            return true;
+        Py_buffer view;
+        if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0)
+            return false;
+        bool full = static_cast<unsigned long long>(view.len) >= asked;
+        PyBuffer_Release(&view);
+        if (!full)
+            return true;
+    }
+}
+
 bool skip_body(Object *self)
 {
     self->__pyx_vtab->__index_size(self);
@@ -333,8 +362,7 @@ bool skip_body(Object *self)
     if (PyErr_Occurred())
         return false;
     self->total_rows = rows;
-    qv::Ref index_bytes = qv::from_unsigned_64(self->index_size * self->total_rows);
-    return index_bytes && call_method(self->fileobj, read_name, index_bytes.get()) && set_read_header(self, false);
+    return skip_bytes(self, self->index_size * self->total_rows) && set_read_header(self, false);
 }
 
 void skip_slot(Object *self, int skip_dispatch)
@@ -832,18 +860,36 @@ void tp_finalize(PyObject *self)
     PyErr_Restore(type, value, traceback);
 }
 
-void tp_dealloc(PyObject *self)
+// Resets an instance of a Python subclass whose `__del__` took our finaliser's
+// place, the way the interpreter runs a finaliser: on the object revived for
+// the call and still tracked. Code run by the reset can revive it for good
+// (a `__setattr__` override receives it) or give it another class, while the
+// subclass's deallocator that called us still drops, once we return, the
+// reference to the class the instance had on entry. Returns whether the object
+// is still to be freed; `released_class` then receives the reference to its
+// current class if that one must be dropped after the memory is freed.
+bool reset_subclass_instance(PyObject *self, qv::Ref &released_class)
 {
-    Object *object = as_object(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;
-    PyObject_GC_UnTrack(self);
-    if (Py_TYPE(self)->tp_finalize != tp_finalize) {
-        // A Python subclass's __del__ took the finaliser's place: reset here.
-        Py_SET_REFCNT(self, 1);
-        tp_finalize(self);
-        Py_SET_REFCNT(self, 0);
-    }
+    PyTypeObject *entry_class = Py_TYPE(self);
+    bool counted_class = PyType_HasFeature(entry_class, Py_TPFLAGS_HEAPTYPE);
+    if (counted_class)
+        Py_INCREF(entry_class);
+    Py_SET_REFCNT(self, 1);
+    tp_finalize(self);
+    Py_SET_REFCNT(self, Py_REFCNT(self) - 1);
+    if (Py_REFCNT(self) > 0)
+        return false;
+    if (!counted_class)
+        return true;
+    if (Py_TYPE(self) == entry_class)
+        Py_DECREF(entry_class);
+    else
+        released_class = qv::Ref::steal(reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    return true;
+}
+
+void release_fields(Object *object)
+{
     Py_CLEAR(object->__dict__);
     Py_CLEAR(object->fileobj);
     Py_CLEAR(object->dtype);
@@ -852,7 +898,22 @@ void tp_dealloc(PyObject *self)
     Py_CLEAR(object->dictionary);
     Py_CLEAR(object->index_elements);
     Py_CLEAR(object->defaul_value);
+}
+
+void tp_dealloc(PyObject *self)
+{
+    if (PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;
+    qv::Ref released_class;
+    if (Py_TYPE(self)->tp_finalize != tp_finalize && !reset_subclass_instance(self, released_class))
+        return;
+    PyObject_GC_UnTrack(self);
+    // Fields may hold further instances: the trashcan keeps the C stack flat
+    // however long such a chain is.
+    Py_TRASHCAN_BEGIN(self, tp_dealloc)
+    release_fields(as_object(self));
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 // ---------------------------------------------------------------------------
@@ -1010,9 +1071,18 @@ qv::Ref reduce_body(Object *self)
     qv::Ref total_rows = qv::from_unsigned_64(self->total_rows);
     if (!index_size || !size || !total_rows)
         return {};
-    qv::Ref state = qv::Ref::steal(PyTuple_Pack(state_fields, self->defaul_value, self->dictionary, self->dtype,
-                                                self->fileobj, self->index_elements, index_size.get(),
-                                                self->is_nullable, self->name, size.get(), total_rows.get()));
+    // Held before the tuple is allocated: the allocation can start a collection
+    // whose callbacks or finalisers replace the fields.
+    qv::Ref defaul_value = qv::Ref::borrow(self->defaul_value);
+    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
+    qv::Ref dtype = qv::Ref::borrow(self->dtype);
+    qv::Ref fileobj = qv::Ref::borrow(self->fileobj);
+    qv::Ref index_elements = qv::Ref::borrow(self->index_elements);
+    qv::Ref is_nullable = qv::Ref::borrow(self->is_nullable);
+    qv::Ref name = qv::Ref::borrow(self->name);
+    qv::Ref state = qv::Ref::steal(PyTuple_Pack(state_fields, defaul_value.get(), dictionary.get(), dtype.get(),
+                                                fileobj.get(), index_elements.get(), index_size.get(),
+                                                is_nullable.get(), name.get(), size.get(), total_rows.get()));
     if (!state)
         return {};
 
@@ -1041,10 +1111,11 @@ qv::Ref reduce_body(Object *self)
     qv::Ref checksum = unpickle ? qv::Ref::steal(PyLong_FromLongLong(layout_checksum)) : qv::Ref{};
     if (!checksum)
         return {};
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
+    qv::Ref type = qv::Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self)));
     if (two_step)
-        return qv::Ref::steal(Py_BuildValue("(O(OOO)O)", unpickle.get(), type, checksum.get(), Py_None, state.get()));
-    return qv::Ref::steal(Py_BuildValue("(O(OOO))", unpickle.get(), type, checksum.get(), state.get()));
+        return qv::Ref::steal(
+            Py_BuildValue("(O(OOO)O)", unpickle.get(), type.get(), checksum.get(), Py_None, state.get()));
+    return qv::Ref::steal(Py_BuildValue("(O(OOO))", unpickle.get(), type.get(), checksum.get(), state.get()));
 }
 
 PyObject *py_reduce(PyObject *self, PyObject *)
