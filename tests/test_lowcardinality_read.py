@@ -239,34 +239,6 @@ def test_skip_reads_the_row_indexes_in_one_call(stream, unraisable):
     assert obj.read() == ["c"] and unraisable.reports == []
 
 
-MIB = 1 << 20
-
-
-@pytest.mark.parametrize("rows, width, present, reads", [
-    (MIB, 1, MIB, [MIB]),
-    (MIB + 1, 1, MIB + 1, [MIB, 1]),
-    (3 * MIB, 2, 6 * MIB, [MIB] * 6),
-    (2**40, 4, MIB + 7, [MIB, MIB]),
-    (2**60, 8, 0, [MIB]),
-])
-def test_skip_reads_large_index_parts_in_bounded_pieces(stream, unraisable, rows, width, present, reads):
-    data = block(b"", 0, [], width=width, rows=rows) + bytes(present)
-    obj, _, fileobj = reader(stream, data)
-    obj.skip()
-    assert fileobj.calls[3:] == reads and fileobj.position == len(data)
-    assert (obj.total_rows, obj._read_header, unraisable.reports) == (rows, False, [])
-
-
-@pytest.mark.parametrize("buffering", [0, -1])
-def test_skip_of_a_corrupt_row_count_on_a_file_allocates_nothing_for_it(tmp_path, unraisable, buffering):
-    path = tmp_path / "block"
-    path.write_bytes(block(strings("", "a"), 2, [1] * 10, rows=2**40) + block(strings("b"), 1, [0]))
-    with open(path, "rb", buffering=buffering) as fileobj:
-        obj = LowCardinality(fileobj, String(fileobj), False)
-        obj.skip()
-        assert fileobj.tell() == path.stat().st_size and unraisable.reports == []
-
-
 @pytest.mark.parametrize("data, error", [
     (block(strings("", "a"), 2, [1])[:-9], EOFError),
     (block(strings("", "a"), 2, [1])[:24], IndexError),

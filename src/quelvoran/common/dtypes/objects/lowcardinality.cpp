@@ -3,7 +3,6 @@
 // codec, followed by one fixed-width dictionary index per row.
 #include <quelvoran/ext.hpp>
 
-#include <algorithm>
 #include <string>
 
 #include "../functions/integers.h"
@@ -22,9 +21,6 @@ constexpr unsigned long long count_size = 8;
 // The leading part and the two UInt64 counts of a block.
 constexpr unsigned long long block_overhead = leading_part_size + 2 * count_size;
 constexpr Py_ssize_t index_code_offset = 8;
-// Skipping asks the stream for at most this many bytes at once, so that a
-// corrupt row count never makes it allocate for bytes it does not hold.
-constexpr unsigned long long max_skip_read = 1 << 20;
 
 quelvoran_r_uint_fn r_uint = nullptr;
 quelvoran_w_uint_fn w_uint = nullptr;
@@ -327,31 +323,6 @@ PyObject *read_slot(Object *self, int skip_dispatch)
     return result;
 }
 
-// Moves the stream `count` bytes on: one `read` call when that is at most
-// `max_skip_read`, else reads of that size until the count is met or the
-// stream gives less than it was asked for. What the stream returns is
-// otherwise ignored.
-bool skip_bytes(Object *self, unsigned long long count)
-{
-    for (;;) {
-        unsigned long long asked = std::min(count, max_skip_read);
-        qv::Ref size = qv::from_unsigned_64(asked);
-        qv::Ref chunk = size ? call_method(self->fileobj, read_name, size.get()) : qv::Ref{};
-        if (!chunk)
-            return false;
-        count -= asked;
-        if (count == 0 || !PyObject_CheckBuffer(chunk.get()))
-            return true;
-        Py_buffer view;
-        if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0)
-            return false;
-        bool full = static_cast<unsigned long long>(view.len) >= asked;
-        PyBuffer_Release(&view);
-        if (!full)
-            return true;
-    }
-}
-
 bool skip_body(Object *self)
 {
     self->__pyx_vtab->__index_size(self);
@@ -362,7 +333,8 @@ bool skip_body(Object *self)
     if (PyErr_Occurred())
         return false;
     self->total_rows = rows;
-    return skip_bytes(self, self->index_size * self->total_rows) && set_read_header(self, false);
+    qv::Ref index_bytes = qv::from_unsigned_64(self->index_size * self->total_rows);
+    return index_bytes && call_method(self->fileobj, read_name, index_bytes.get()) && set_read_header(self, false);
 }
 
 void skip_slot(Object *self, int skip_dispatch)
