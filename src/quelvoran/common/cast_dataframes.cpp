@@ -29,15 +29,6 @@ qv::Ref info_attribute(PyObject *column, PyObject *attribute)
     return info ? qv::Ref::steal(PyObject_GetAttr(info.get(), attribute)) : qv::Ref{};
 }
 
-int truth_of(PyObject *value)
-{
-    if (value == Py_True)
-        return 1;
-    if (value == Py_False || value == Py_None)
-        return 0;
-    return PyObject_IsTrue(value);
-}
-
 // The dtype string of one column description, or None; false on failure.
 bool describe_column(PyObject *column, qv::Ref &name, qv::Ref &dtype)
 {
@@ -49,7 +40,7 @@ bool describe_column(PyObject *column, qv::Ref &name, qv::Ref &dtype)
     if (!key)
         return false;
     qv::Ref is_array = info_attribute(column, is_array_name.get());
-    int array = is_array ? truth_of(is_array.get()) : -1;
+    int array = is_array ? PyObject_IsTrue(is_array.get()) : -1;
     if (array < 0)
         return false;
     if (array) {

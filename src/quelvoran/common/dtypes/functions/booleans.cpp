@@ -51,7 +51,7 @@ PyObject *write_bool(PyObject *dtype_value, int, WriteBoolArgs *)
 {
     if (dtype_value == Py_None)
         return Py_NewRef(false_byte);
-    int truth = dtype_value == Py_True ? 1 : dtype_value == Py_False ? 0 : PyObject_IsTrue(dtype_value);
+    int truth = PyObject_IsTrue(dtype_value);
     qv::Ref pack;
     if (truth >= 0)
         pack = qv::lookup_global(pack_name.get());
