@@ -174,12 +174,17 @@ inline void report_unraisable(const char *qualified_name) noexcept
 
 // A typed value: exactly `type` or None, else "Expected <display>, got <type>".
 // Display names follow the package's wording: a str is named "unicode".
-inline bool check_exact_or_none(PyObject *value, PyTypeObject *type, const char *display) noexcept
+inline bool check_exact(PyObject *value, PyTypeObject *type, const char *display) noexcept
 {
-    if (Py_IS_TYPE(value, type) || value == Py_None)
+    if (Py_IS_TYPE(value, type))
         return true;
     PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", display, Py_TYPE(value)->tp_name);
     return false;
+}
+
+inline bool check_exact_or_none(PyObject *value, PyTypeObject *type, const char *display) noexcept
+{
+    return value == Py_None || check_exact(value, type, display);
 }
 
 inline bool check_list_or_none(PyObject *value) noexcept { return check_exact_or_none(value, &PyList_Type, "list"); }

@@ -638,12 +638,9 @@ PyObject *clear_body(Object *self)
             return nullptr;
     }
     qv::Ref payload = call_method(self->dtype, clear_name);
-    if (!payload)
+    // Refusing None here, before the reset, keeps the block for a retry.
+    if (!payload || !qv::check_exact(payload.get(), &PyBytes_Type, "bytes"))
         return nullptr;
-    if (!PyBytes_CheckExact(payload.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "bytes", Py_TYPE(payload.get())->tp_name);
-        return nullptr;
-    }
     block.append(PyBytes_AS_STRING(payload.get()), static_cast<size_t>(PyBytes_GET_SIZE(payload.get())));
 
     if (!append_uint(block, self->total_rows, 8) || !append_row_indexes(self, sorted.get(), block))
