@@ -198,6 +198,28 @@ Dispatch find_override(Object *self, int skip_dispatch, const qv::InternedName &
     return Dispatch::overridden;
 }
 
+// Runs an operation reached through the table: `body()` when the class's own
+// body applies, else the override called (with `argument`, if not null) and its
+// result handed to `accept`. False with an exception set on failure.
+template <typename Body, typename Accept>
+bool run_slot(Object *self, int skip_dispatch, const qv::InternedName &name, PyCFunction own, PyObject *argument,
+              Body &&body, Accept &&accept)
+{
+    qv::Ref override;
+    switch (find_override(self, skip_dispatch, name, own, override)) {
+    case Dispatch::own_body:
+        return qv::guarded(false, body);
+    case Dispatch::overridden: {
+        qv::Ref value = qv::Ref::steal(argument ? PyObject_CallOneArg(override.get(), argument)
+                                                : PyObject_CallNoArgs(override.get()));
+        return value && accept(std::move(value));
+    }
+    case Dispatch::failed:
+        break;
+    }
+    return false;
+}
+
 PyObject *py_skip(PyObject *self, PyObject *);
 PyObject *py_read(PyObject *self, PyObject *);
 PyObject *py_write(PyObject *self, PyObject *value);
@@ -303,24 +325,18 @@ PyObject *read_body(Object *self)
 
 PyObject *read_slot(Object *self, int skip_dispatch)
 {
-    qv::Ref override;
-    PyObject *result = nullptr;
-    switch (find_override(self, skip_dispatch, read_name, py_read, override)) {
-    case Dispatch::own_body:
-        result = qv::guarded<PyObject *>(nullptr, [&] { return read_body(self); });
-        break;
-    case Dispatch::overridden: {
-        qv::Ref value = qv::Ref::steal(PyObject_CallNoArgs(override.get()));
-        if (value && qv::check_list_or_none(value.get()))
-            result = value.release();
-        break;
-    }
-    case Dispatch::failed:
-        break;
-    }
-    if (!result)
-        qv::add_traceback(METHOD("read"));
-    return result;
+    qv::Ref result;
+    bool ok = run_slot(
+        self, skip_dispatch, read_name, py_read, nullptr,
+        [&] {
+            result = qv::Ref::steal(read_body(self));
+            return static_cast<bool>(result);
+        },
+        [&](qv::Ref value) {
+            result = std::move(value);
+            return qv::check_list_or_none(result.get());
+        });
+    return ok ? result.release() : qv::fail(METHOD("read"));
 }
 
 bool skip_body(Object *self)
@@ -339,19 +355,8 @@ bool skip_body(Object *self)
 
 void skip_slot(Object *self, int skip_dispatch)
 {
-    qv::Ref override;
-    bool ok = false;
-    switch (find_override(self, skip_dispatch, skip_name, py_skip, override)) {
-    case Dispatch::own_body:
-        ok = qv::guarded(false, [&] { return skip_body(self); });
-        break;
-    case Dispatch::overridden:
-        ok = static_cast<bool>(qv::Ref::steal(PyObject_CallNoArgs(override.get())));
-        break;
-    case Dispatch::failed:
-        break;
-    }
-    if (!ok)
+    if (!run_slot(self, skip_dispatch, skip_name, py_skip, nullptr, [&] { return skip_body(self); },
+                  [](qv::Ref) { return true; }))
         qv::report_unraisable(METHOD("skip"));
 }
 
@@ -372,22 +377,9 @@ bool tell_body(Object *self, unsigned long long &size)
 
 unsigned long long tell_slot(Object *self, int skip_dispatch)
 {
-    qv::Ref override;
     unsigned long long size = 0;
-    bool ok = false;
-    switch (find_override(self, skip_dispatch, tell_name, py_tell, override)) {
-    case Dispatch::own_body:
-        ok = qv::guarded(false, [&] { return tell_body(self, size); });
-        break;
-    case Dispatch::overridden: {
-        qv::Ref value = qv::Ref::steal(PyObject_CallNoArgs(override.get()));
-        ok = value && qv::to_unsigned_64(value.get(), size);
-        break;
-    }
-    case Dispatch::failed:
-        break;
-    }
-    if (ok)
+    if (run_slot(self, skip_dispatch, tell_name, py_tell, nullptr, [&] { return tell_body(self, size); },
+                 [&](qv::Ref value) { return qv::to_unsigned_64(value.get(), size); }))
         return size;
     qv::report_unraisable(METHOD("tell"));
     return 0;
@@ -510,22 +502,10 @@ bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
 
 unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_dispatch)
 {
-    qv::Ref override;
     unsigned long long grown = 0;
-    bool ok = false;
-    switch (find_override(self, skip_dispatch, write_name, py_write, override)) {
-    case Dispatch::own_body:
-        ok = qv::guarded(false, [&] { return write_body(self, dtype_value, grown); });
-        break;
-    case Dispatch::overridden: {
-        qv::Ref value = qv::Ref::steal(PyObject_CallOneArg(override.get(), dtype_value));
-        ok = value && qv::to_unsigned_64(value.get(), grown);
-        break;
-    }
-    case Dispatch::failed:
-        break;
-    }
-    if (ok)
+    if (run_slot(self, skip_dispatch, write_name, py_write, dtype_value,
+                 [&] { return write_body(self, dtype_value, grown); },
+                 [&](qv::Ref value) { return qv::to_unsigned_64(value.get(), grown); }))
         return grown;
     qv::report_unraisable(METHOD("write"));
     return 0;
@@ -651,24 +631,18 @@ PyObject *clear_body(Object *self)
 
 PyObject *clear_slot(Object *self, int skip_dispatch)
 {
-    qv::Ref override;
-    PyObject *result = nullptr;
-    switch (find_override(self, skip_dispatch, clear_name, py_clear, override)) {
-    case Dispatch::own_body:
-        result = qv::guarded<PyObject *>(nullptr, [&] { return clear_body(self); });
-        break;
-    case Dispatch::overridden: {
-        qv::Ref value = qv::Ref::steal(PyObject_CallNoArgs(override.get()));
-        if (value && qv::check_bytes_or_none(value.get()))
-            result = value.release();
-        break;
-    }
-    case Dispatch::failed:
-        break;
-    }
-    if (!result)
-        qv::add_traceback(METHOD("clear"));
-    return result;
+    qv::Ref result;
+    bool ok = run_slot(
+        self, skip_dispatch, clear_name, py_clear, nullptr,
+        [&] {
+            result = qv::Ref::steal(clear_body(self));
+            return static_cast<bool>(result);
+        },
+        [&](qv::Ref value) {
+            result = std::move(value);
+            return qv::check_bytes_or_none(result.get());
+        });
+    return ok ? result.release() : qv::fail(METHOD("clear"));
 }
 
 bool cleanup_body(Object *self)
