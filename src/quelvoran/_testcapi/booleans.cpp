@@ -47,7 +47,7 @@ struct RecordBuilder {
 template <typename Record, auto *Bound>
 PyObject *call_with_first(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (!_PyArg_CheckPositional("call", nargs, 1, 2))
+    if (!qv::check_positional("call", nargs, 1, 2))
         return nullptr;
     RecordBuilder<Record, 5> builder;
     if (!builder.fill(nargs > 1 ? args[1] : Py_None))
@@ -57,7 +57,7 @@ PyObject *call_with_first(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 
 PyObject *call_write_nothing(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (!_PyArg_CheckPositional("write_nothing", nargs, 0, 1))
+    if (!qv::check_positional("write_nothing", nargs, 0, 1))
         return nullptr;
     RecordBuilder<__pyx_opt_args_9quelvoran_6common_6dtypes_9functions_8booleans_write_nothing, 6> builder;
     if (!builder.fill(nargs > 0 ? args[0] : Py_None))

@@ -12,7 +12,7 @@ quelvoran_w_uint_fn w_uint = nullptr;
 PyObject *call_r_uint(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     unsigned char n;
-    if (!_PyArg_CheckPositional("r_uint", nargs, 2, 2) || !qv::to_unsigned_char(args[1], n))
+    if (!qv::check_positional("r_uint", nargs, 2, 2) || !qv::to_unsigned_char(args[1], n))
         return nullptr;
     unsigned long long value = r_uint(args[0], n);
     if (PyErr_Occurred())
@@ -24,7 +24,7 @@ PyObject *call_w_uint(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     unsigned long long value;
     unsigned char n;
-    if (!_PyArg_CheckPositional("w_uint", nargs, 2, 2) || !qv::to_unsigned_64(args[0], value) ||
+    if (!qv::check_positional("w_uint", nargs, 2, 2) || !qv::to_unsigned_64(args[0], value) ||
         !qv::to_unsigned_char(args[1], n))
         return nullptr;
     return w_uint(value, n);

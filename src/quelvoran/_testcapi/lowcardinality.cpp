@@ -23,7 +23,7 @@ quelvoran_LowCardinality *as_lowcardinality(PyObject *object)
 bool parse(const char *function, PyObject *const *args, Py_ssize_t nargs, Py_ssize_t expected,
            quelvoran_LowCardinality *&object, int *flag = nullptr)
 {
-    if (!_PyArg_CheckPositional(function, nargs, expected, expected) || !(object = as_lowcardinality(args[0])))
+    if (!qv::check_positional(function, nargs, expected, expected) || !(object = as_lowcardinality(args[0])))
         return false;
     if (!flag)
         return true;
@@ -37,7 +37,7 @@ PyObject *checked(PyObject *result)
     if (!PyErr_Occurred())
         return result;
     Py_XDECREF(result);
-    _PyErr_FormatFromCause(PyExc_SystemError, "the slot left an exception pending");
+    qv::raise_from_cause(PyExc_SystemError, "the slot left an exception pending");
     return nullptr;
 }
 

@@ -12,6 +12,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -169,6 +170,33 @@ inline void report_unraisable(const char *qualified_name) noexcept
     Py_XDECREF(context);
 }
 
+// Replaces the pending exception with a new one of `type` whose cause and
+// context are the replaced one (`raise type(message) from pending`).
+inline void raise_from_cause(PyObject *type, const char *format, ...) noexcept
+{
+    PyObject *cause_type, *cause, *traceback;
+    PyErr_Fetch(&cause_type, &cause, &traceback);
+    PyErr_NormalizeException(&cause_type, &cause, &traceback);
+    if (traceback) {
+        PyException_SetTraceback(cause, traceback);
+        Py_DECREF(traceback);
+    }
+    Py_XDECREF(cause_type);
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
+    PyObject *raised_type, *raised;
+    PyErr_Fetch(&raised_type, &raised, &traceback);
+    PyErr_NormalizeException(&raised_type, &raised, &traceback);
+    if (raised && cause) {
+        PyException_SetCause(raised, Py_NewRef(cause));
+        PyException_SetContext(raised, Py_NewRef(cause));
+    }
+    Py_XDECREF(cause);
+    PyErr_Restore(raised_type, raised, traceback);
+}
+
 // ---------------------------------------------------------------------------
 // Exact-type checks
 
@@ -237,7 +265,14 @@ inline Ref integer_from(PyObject *value) noexcept
     return {};
 }
 
-inline bool is_negative(PyObject *integer) noexcept { return Py_SIZE(integer) < 0; }
+// The sign of an int (or int subclass) through the public API: the object
+// layout of ints is not the same on every interpreter.
+inline bool is_negative(PyObject *integer) noexcept
+{
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    return overflow < 0 || (overflow == 0 && value < 0);
+}
 
 inline bool to_unsigned_char(PyObject *value, unsigned char &out) noexcept
 {
@@ -305,6 +340,24 @@ inline bool to_signed_char(PyObject *value, signed char &out) noexcept
 }
 
 inline Ref from_unsigned_64(unsigned long long value) noexcept { return Ref::steal(PyLong_FromUnsignedLongLong(value)); }
+
+// ---------------------------------------------------------------------------
+// Argument parsing for positional-only parameters
+
+// Checks that `nargs` lies in [minimum, maximum], in CPython's wording for
+// positional-only functions ("f expected 2 arguments, got 1").
+inline bool check_positional(const char *function, Py_ssize_t nargs, Py_ssize_t minimum,
+                             Py_ssize_t maximum) noexcept
+{
+    if (nargs >= minimum && nargs <= maximum)
+        return true;
+    bool too_few = nargs < minimum;
+    Py_ssize_t bound = too_few ? minimum : maximum;
+    const char *qualifier = minimum == maximum ? "" : too_few ? "at least " : "at most ";
+    PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", function, qualifier, bound,
+                 bound == 1 ? "" : "s", nargs);
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // Argument parsing for positional-or-keyword parameters
@@ -628,7 +681,7 @@ inline bool warn_on_version_mismatch(const char *module_name) noexcept
 inline bool check_single_interpreter() noexcept
 {
     static PY_INT64_T first_interpreter = -1;
-    PY_INT64_T current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (first_interpreter == -1) {
         first_interpreter = current;
         return current != -1;
