@@ -1148,7 +1148,7 @@ bool setup_reduce(PyTypeObject *type)
         return true;
     }
     if (PyErr_Occurred())
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
+        qv::raise_from_cause(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
     else
         PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
     return false;
@@ -1209,13 +1209,16 @@ bool ready_type(PyObject *module)
     type.tp_finalize = tp_finalize;
     if (PyType_Ready(&type) < 0)
         return false;
-    // The slot wrapper's description is shared by every class: give ours its own.
+    // The slot wrapper's description is shared by every class: ours gets a
+    // new wrapper over a copy of it that carries the class's own docstring.
     PyObject *init = PyDict_GetItemString(type.tp_dict, "__init__");
     if (init && Py_IS_TYPE(init, &PyWrapperDescr_Type)) {
-        auto *descriptor = reinterpret_cast<PyWrapperDescrObject *>(init);
-        init_wrapper = *descriptor->d_base;
+        init_wrapper = *reinterpret_cast<PyWrapperDescrObject *>(init)->d_base;
         init_wrapper.doc = "Class initialization.";
-        descriptor->d_base = &init_wrapper;
+        void *slot = reinterpret_cast<void *>(tp_init);
+        qv::Ref documented = qv::Ref::steal(PyDescr_NewWrapper(&type, &init_wrapper, slot));
+        if (!documented || PyDict_SetItemString(type.tp_dict, "__init__", documented.get()) < 0)
+            return false;
     }
     qv::Ref capsule = qv::Ref::steal(PyCapsule_New(&vtable, nullptr, nullptr));
     if (!capsule || PyDict_SetItem(type.tp_dict, vtable_name.get(), capsule.get()) < 0)
