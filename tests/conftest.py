@@ -30,7 +30,14 @@ def unraisable(monkeypatch):
     """
     recorder = UnraisableRecorder()
     monkeypatch.setattr(sys, "unraisablehook", recorder)
-    return recorder
+    yield recorder
+    # A printed report leaves its exception in sys.last_*, whose traceback keeps
+    # this test's frames and objects alive; they are released while the
+    # recorder is in place, so that what they finalise is not reported later
+    # in another test.
+    for name in ("last_type", "last_value", "last_traceback", "last_exc"):
+        if hasattr(sys, name):
+            delattr(sys, name)
 
 
 class Stream:
