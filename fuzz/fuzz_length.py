@@ -34,7 +34,9 @@ def check(data):
     with reports() as reported:
         value = length.read_length(stream)
     want, consumed, failed = expected(data)
-    assert (value, stream.tell()) == (want, consumed), f"read {value} up to {stream.tell()}, expected {want} up to {consumed}"
+    assert (value, stream.tell()) == (want, consumed), (
+        f"read {value} up to byte {stream.tell()}, expected {want} up to byte {consumed}"
+    )
     assert bool(reported) == failed, f"reports {reported}"
     encoded = length.write_length(value)
     with reports() as reported:
