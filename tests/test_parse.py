@@ -547,8 +547,8 @@ def test_nesting_counts_against_the_recursion_limit_and_is_released():
     headroom = recursion_headroom()
     nested = "Array(" * 50 + "UInt8" + ")" * 50
     assert caller.from_dtype(nested)[9] == 50
+    too_deep = 5000 if C_RECURSION_LIMIT is None else 5 * C_RECURSION_LIMIT
     with pytest.raises(RecursionError):
-        too_deep = 5000 if C_RECURSION_LIMIT is None else 5 * C_RECURSION_LIMIT
         caller.from_dtype("Array(" * too_deep + "UInt8" + ")" * too_deep)
     with pytest.raises(KeyError):
         caller.from_dtype("Array(" * 50 + "Foo" + ")" * 50)
