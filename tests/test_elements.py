@@ -5,7 +5,7 @@ from datetime import date, datetime, timedelta, timezone
 import pytest
 
 from lowcardinality_model import lowcardinality_classes
-from quelvoran.common.dtypes.elements import ELEMENT_TYPES, MAX_READ, make_codec
+from quelvoran.common.dtypes.elements import ELEMENT_TYPES, MAX_READ, EnumCodec, make_codec
 
 FIXED_LENGTH = 4
 
@@ -343,3 +343,13 @@ def test_round_trip_through_a_lowcardinality_column(name, is_nullable, lowcardin
     default = DEFAULTS.get(name, 0)
     assert reader.read() == [row if row is not None or is_nullable else default for row in rows]
     assert source.read() == b"TAIL"
+
+
+@pytest.mark.parametrize("name, is_nullable", [("Enum8", False), ("Enum16", True)])
+def test_enum_values_write_and_read_back(name, is_nullable):
+    members = {-1: "a", 2: "b"}
+    writer = EnumCodec(None, name, members, is_nullable=is_nullable)
+    for value in ("b", "a", "b"):
+        writer.write(value)
+    stream = io.BytesIO(writer.clear())
+    assert EnumCodec(stream, name, members, 3, is_nullable).read() == ["b", "a", "b"]

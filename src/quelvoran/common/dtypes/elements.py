@@ -833,7 +833,7 @@ class EnumCodec(FixedWidthCodec):
 
     default_value = ""
 
-    __slots__ = ("name", "length", "members", "_values", "_format")
+    __slots__ = ("name", "length", "members", "_numbers", "_format")
 
     def __init__(
         self, fileobj: Readable, name: str, members: dict[int, str], total_rows: int = 0, is_nullable: bool = False
@@ -844,12 +844,12 @@ class EnumCodec(FixedWidthCodec):
         self.name = name
         self.length = 1 if name == "Enum8" else 2
         self.members = dict(members)
-        self._values = {member: number for number, member in self.members.items()}
+        self._numbers = {member: number for number, member in self.members.items()}
         self._format = struct.Struct("<b" if self.length == 1 else "<h")
 
     def encode_value(self, value: Any) -> bytes:
         try:
-            return self._format.pack(self._values[value])
+            return self._format.pack(self._numbers[value])
         except (KeyError, TypeError):
             raise ValueError(f"{value!r} is not a member of {self.name}") from None
 
