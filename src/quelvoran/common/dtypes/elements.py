@@ -485,6 +485,25 @@ class FloatCodec(FixedWidthCodec):
         self._format = code
         self._typecode = array_typecode("float", packer.size)
 
+    # The bound packer is kept for speed, but a Struct cannot be pickled: the
+    # pickled state leaves it out and restoring binds it again from _format.
+
+    def __getstate__(self) -> Any:
+        state = super().__getstate__()
+        if isinstance(state, tuple):
+            instance_dict, slots = state
+            state = (instance_dict, {name: value for name, value in slots.items() if name != "_pack"})
+        return state
+
+    def __setstate__(self, state: Any) -> None:
+        instance_dict, slots = state if isinstance(state, tuple) else (state, None)
+        if instance_dict:
+            self.__dict__.update(instance_dict)
+        for name, value in (slots or {}).items():
+            setattr(self, name, value)
+        if hasattr(self, "_format"):
+            self._pack = struct.Struct("<" + self._format).pack
+
     def encode_value(self, value: Any) -> bytes:
         if type(value) is float:
             try:
