@@ -55,6 +55,16 @@ qv::InternedName update_name{"update"};
 qv::InternedName new_name{"__new__"};
 qv::InternedName pickle_error_name{"PickleError"};
 qv::InternedName unpickle_name{"__pyx_unpickle_LowCardinality"};
+qv::InternedName seek_name{"seek"};
+qv::InternedName seekable_name{"seekable"};
+qv::InternedName raw_name{"raw"};
+
+// The builtin binary streams whose size skipping can learn (io.BytesIO, and
+// io.FileIO, io.BufferedReader and io.BufferedRandom over a seekable file).
+PyObject *bytes_io_type = nullptr;
+PyObject *file_io_type = nullptr;
+PyObject *buffered_reader_type = nullptr;
+PyObject *buffered_random_type = nullptr;
 
 qv::Parameters init_parameters{"__init__", 3, {"fileobj", "dtype", "is_nullable", "total_rows"}};
 qv::Parameters unpickle_parameters{"__pyx_unpickle_LowCardinality", 3,
@@ -339,6 +349,94 @@ PyObject *read_slot(Object *self, int skip_dispatch)
     return ok ? result.release() : qv::fail(METHOD("read"));
 }
 
+// Whether `fileobj` is exactly one of the builtin streams that know their
+// size: io.BytesIO, or a seekable file opened through io.FileIO, plain or
+// buffered. Subclasses and other streams may do anything in `read`.
+bool knows_its_size(PyObject *fileobj, bool &answer)
+{
+    answer = false;
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(fileobj));
+    if (type == bytes_io_type) {
+        answer = true;
+        return true;
+    }
+    qv::Ref raw = qv::Ref::borrow(fileobj);
+    if (type == buffered_reader_type || type == buffered_random_type)
+        raw = qv::Ref::steal(PyObject_GetAttr(fileobj, raw_name.get()));
+    if (!raw)
+        return false;
+    if (reinterpret_cast<PyObject *>(Py_TYPE(raw.get())) != file_io_type)
+        return true;
+    qv::Ref seekable = call_method(fileobj, seekable_name);
+    int truth = seekable ? PyObject_IsTrue(seekable.get()) : -1;
+    answer = truth > 0;
+    return truth >= 0;
+}
+
+// A position the stream reports, as a non-negative 64-bit number.
+bool stream_position(qv::Ref position, unsigned long long &out)
+{
+    return position && qv::to_unsigned_64(position.get(), out);
+}
+
+// Moves a stream that knows its size `wanted` bytes on without reading them.
+// With fewer bytes left it stops at the end, where reading would leave it;
+// `moved` is how far it went.
+bool seek_past(PyObject *fileobj, unsigned long long wanted, unsigned long long &moved)
+{
+    unsigned long long start, end;
+    if (!stream_position(call_method(fileobj, tell_name), start) ||
+        !stream_position(qv::Ref::steal(PyObject_CallMethod(fileobj, seek_name.text(), "ii", 0, SEEK_END)), end))
+        return false;
+    moved = end > start ? end - start : 0;
+    if (moved > wanted)
+        moved = wanted;
+    if (start + moved == end)
+        return true;
+    qv::Ref target = qv::from_unsigned_64(start + moved);
+    return target && qv::Ref::steal(PyObject_CallMethodOneArg(fileobj, seek_name.get(), target.get()));
+}
+
+// Moves any other stream on with one `read(wanted)`; `moved` is the length of
+// what it returned.
+bool read_past(PyObject *fileobj, unsigned long long wanted, unsigned long long &moved)
+{
+    qv::Ref size = qv::from_unsigned_64(wanted);
+    qv::Ref chunk = size ? call_method(fileobj, read_name, size.get()) : qv::Ref{};
+    Py_buffer view;
+    if (!chunk || PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0)
+        return false;
+    moved = static_cast<unsigned long long>(view.len);
+    PyBuffer_Release(&view);
+    return true;
+}
+
+// Moves the stream past the row indexes. The row count comes from the data
+// and may be corrupt: a part larger than the stream holds is reported, never
+// allocated for or silently cut short.
+bool skip_row_indexes(Object *self, unsigned long long rows)
+{
+    unsigned char width = self->index_size;
+    unsigned long long wanted;
+    if (__builtin_mul_overflow(static_cast<unsigned long long>(width), rows, &wanted)) {
+        PyErr_Format(PyExc_OverflowError, "%llu row indexes of %d bytes are more than 2**64 - 1 bytes", rows,
+                     width);
+        return false;
+    }
+    qv::Ref fileobj = qv::Ref::borrow(self->fileobj);
+    bool seekable;
+    unsigned long long moved = 0;
+    if (!knows_its_size(fileobj.get(), seekable))
+        return false;
+    if (seekable ? wanted > 0 && !seek_past(fileobj.get(), wanted, moved) : !read_past(fileobj.get(), wanted, moved))
+        return false;
+    if (moved < wanted) {
+        PyErr_Format(PyExc_EOFError, "expected %llu bytes of row indexes, got %llu", wanted, moved);
+        return false;
+    }
+    return true;
+}
+
 bool skip_body(Object *self)
 {
     self->__pyx_vtab->__index_size(self);
@@ -349,8 +447,7 @@ bool skip_body(Object *self)
     if (PyErr_Occurred())
         return false;
     self->total_rows = rows;
-    qv::Ref index_bytes = qv::from_unsigned_64(self->index_size * self->total_rows);
-    return index_bytes && call_method(self->fileobj, read_name, index_bytes.get()) && set_read_header(self, false);
+    return skip_row_indexes(self, rows) && set_read_header(self, false);
 }
 
 void skip_slot(Object *self, int skip_dispatch)
@@ -1267,13 +1364,29 @@ bool build_tables()
     return INDEX_SIZE != nullptr;
 }
 
+// Kept for the life of the process, as the io module keeps them.
+bool find_stream_types()
+{
+    qv::Ref io = qv::Ref::steal(PyImport_ImportModule("io"));
+    if (!io)
+        return false;
+    auto type_of = [&io](const char *name, PyObject *&type) {
+        type = PyObject_GetAttrString(io.get(), name);
+        return type != nullptr;
+    };
+    return type_of("BytesIO", bytes_io_type) && type_of("FileIO", file_io_type) &&
+           type_of("BufferedReader", buffered_reader_type) && type_of("BufferedRandom", buffered_random_type);
+}
+
 bool exec_lowcardinality(PyObject *module)
 {
     return qv::init_names({&read_name, &skip_name, &tell_name, &write_name, &clear_name, &name_name, &length_name,
                            &is_nullable_name, &total_rows_name, &default_value_name, &read_header_name,
-                           &vtable_name, &dict_name, &update_name, &new_name, &pickle_error_name, &unpickle_name}) &&
+                           &vtable_name, &dict_name, &update_name, &new_name, &pickle_error_name, &unpickle_name,
+                           &seek_name, &seekable_name, &raw_name}) &&
            init_parameters.init() && unpickle_parameters.init() && ready_type(module) && bind_integer_codec() &&
-           qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && publish_unpickle(module);
+           qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && find_stream_types() &&
+           publish_unpickle(module);
 }
 
 const qv::ModuleSpec spec{QUELVORAN_LOWCARDINALITY_MODULE, "lowcardinality",
