@@ -94,6 +94,17 @@ def array_typecode(kind: str, width: int) -> str | None:
     return None
 
 
+class PicklableStruct(struct.Struct):
+    """A ``struct.Struct`` that pickles as its format. Codecs keep one, or its
+    bound ``pack``, for speed, and must pickle with it; a plain Struct cannot
+    be pickled."""
+
+    __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.format,)
+
+
 class ElementCodec:
     """Base of the element codecs: buffering, null map, stream reads.
 
@@ -120,6 +131,11 @@ class ElementCodec:
         self.is_nullable = is_nullable
         self._values = bytearray()
         self._null_map = bytearray()
+
+    def __getstate__(self) -> object:
+        # Defined, not inherited, so that pickle protocols 0 and 1 also take
+        # the slots (they refuse a slotted class that does not define it).
+        return super().__getstate__()
 
     def __repr__(self) -> str:
         return (
@@ -478,31 +494,12 @@ class FloatCodec(FixedWidthCodec):
         except KeyError:
             raise ValueError(f"not a float type: {name!r}") from None
         super().__init__(fileobj, total_rows, is_nullable)
-        packer = struct.Struct("<" + code)
+        packer = PicklableStruct("<" + code)
         self.name = name
         self.length = packer.size
         self._pack: Callable[[Any], bytes] = packer.pack
         self._format = code
         self._typecode = array_typecode("float", packer.size)
-
-    # The bound packer is kept for speed, but a Struct cannot be pickled: the
-    # pickled state leaves it out and restoring binds it again from _format.
-
-    def __getstate__(self) -> Any:
-        state = super().__getstate__()
-        if isinstance(state, tuple):
-            instance_dict, slots = state
-            state = (instance_dict, {name: value for name, value in slots.items() if name != "_pack"})
-        return state
-
-    def __setstate__(self, state: Any) -> None:
-        instance_dict, slots = state if isinstance(state, tuple) else (state, None)
-        if instance_dict:
-            self.__dict__.update(instance_dict)
-        for name, value in (slots or {}).items():
-            setattr(self, name, value)
-        if hasattr(self, "_format"):
-            self._pack = struct.Struct("<" + self._format).pack
 
     def encode_value(self, value: Any) -> bytes:
         if type(value) is float:
