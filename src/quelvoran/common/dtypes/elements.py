@@ -105,6 +105,17 @@ def array_typecode(kind: str, width: int) -> str | None:
     return None
 
 
+class PicklableStruct(struct.Struct):
+    """A ``struct.Struct`` that pickles as its format. Codecs keep one, or its
+    bound ``pack``, for speed, and must pickle with it; a plain Struct cannot
+    be pickled."""
+
+    __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.format,)
+
+
 class ElementCodec:
     """Base of the element codecs: buffering, null map, stream reads.
 
@@ -131,6 +142,11 @@ class ElementCodec:
         self.is_nullable = is_nullable
         self._values = bytearray()
         self._null_map = bytearray()
+
+    def __getstate__(self) -> object:
+        # Defined, not inherited, so that pickle protocols 0 and 1 also take
+        # the slots (they refuse a slotted class that does not define it).
+        return super().__getstate__()
 
     def __repr__(self) -> str:
         return (
@@ -489,7 +505,7 @@ class FloatCodec(FixedWidthCodec):
         except KeyError:
             raise ValueError(f"not a float type: {name!r}") from None
         super().__init__(fileobj, total_rows, is_nullable)
-        packer = struct.Struct("<" + code)
+        packer = PicklableStruct("<" + code)
         self.name = name
         self.length = packer.size
         self._pack: Callable[[Any], bytes] = packer.pack
