@@ -1,11 +1,14 @@
 import copy
+import io
 import pickle
+import struct
 
 import pytest
 
 from lowcardinality_codecs import String, UInt32
 from pickle_support import DATA, STORED_STEMS, Column, WithoutDict, stored_objects, subclass_under_way, under_way
 from quelvoran._testcapi import lowcardinality as capi
+from quelvoran.common.dtypes.elements import make_codec
 from quelvoran.common.dtypes.objects import lowcardinality as module
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
@@ -203,3 +206,23 @@ def test_stored_pickles_load_and_continue_writing(unraisable, stem):
     if expected.dtype is not None:
         assert restored.write("5" if stem != "subclass" else 5) == expected.write("5" if stem != "subclass" else 5)
         assert restored.clear() == expected.clear()
+
+
+NAN_BITS = [0x7FF8000000000000, 0xFFF8000000000001]
+
+
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+@pytest.mark.parametrize("name, nullable", [("Float64", False), ("Float32", True)])
+def test_nan_rows_find_their_entries_after_unpickling(protocol, name, nullable):
+    # Pickling copies floats, so a NaN row no longer is its dictionary entry
+    # and equals nothing; clear finds the entry by its bits.
+    nans = [struct.unpack("<d", bits.to_bytes(8, "little"))[0] for bits in NAN_BITS]
+    rows = [nans[0], 1.5, nans[1], nans[0], None if nullable else 0.0]
+    writer = LowCardinality(None, make_codec(name, None), nullable)
+    for row in rows:
+        writer.write(row)
+    block = pickle.loads(pickle.dumps(writer, protocol)).clear()
+    source = io.BytesIO(block)
+    again = LowCardinality(source, make_codec(name, source), nullable).read()
+    assert [repr(value) for value in again] == [repr(value) for value in rows]
+    assert again[0] is again[3]

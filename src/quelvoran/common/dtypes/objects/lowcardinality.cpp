@@ -3,6 +3,7 @@
 // codec, followed by one fixed-width dictionary index per row.
 #include <quelvoran/ext.hpp>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -725,7 +726,20 @@ qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
     return sorted;
 }
 
-// The first position holding `value` or an entry equal to it, as `list.index`.
+// Whether two floats are the same NaN, bit for bit. A NaN equals nothing, so
+// a row finds its entry by identity only, and pickling does not keep the
+// identity of floats: after a round trip the row's NaN is a copy.
+bool same_nan(PyObject *entry, PyObject *value)
+{
+    if (!PyFloat_Check(entry) || !PyFloat_Check(value))
+        return false;
+    double entry_value = PyFloat_AS_DOUBLE(entry);
+    double row_value = PyFloat_AS_DOUBLE(value);
+    return std::isnan(row_value) && std::memcmp(&entry_value, &row_value, sizeof row_value) == 0;
+}
+
+// The first position holding `value` or an entry equal to it, as `list.index`;
+// failing that, the first entry that is the same NaN.
 bool position_in(PyObject *entries, PyObject *value, Py_ssize_t &position)
 {
     for (position = 0; position < PyList_GET_SIZE(entries); ++position) {
@@ -736,6 +750,9 @@ bool position_in(PyObject *entries, PyObject *value, Py_ssize_t &position)
         if (equal)
             return true;
     }
+    for (position = 0; position < PyList_GET_SIZE(entries); ++position)
+        if (same_nan(PyList_GET_ITEM(entries, position), value))
+            return true;
     PyErr_Format(PyExc_ValueError, "%R is not in list", value);
     return false;
 }
