@@ -56,6 +56,9 @@ _ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "
 _QUOTED_ESCAPES = str.maketrans({"\\": "\\\\", "'": "\\'", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"})
 
 
+_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+
+
 def _plain_text(value: Any) -> str | None:
     """The text of a scalar parameter value, or None when it is not a scalar."""
     if isinstance(value, bool):
@@ -66,9 +69,12 @@ def _plain_text(value: Any) -> str | None:
         return format(value, "f")
     if isinstance(value, datetime.datetime):
         if value.tzinfo is not None:
-            # An instant: the engine reads a Unix time as the same instant in any zone.
-            seconds = value.timestamp()
-            return f"{seconds:.6f}" if value.microsecond else str(int(seconds))
+            # An instant: the engine reads a Unix time as the same instant in
+            # any zone, when it has at least ten digits of seconds.
+            microseconds = (value - _EPOCH) // datetime.timedelta(microseconds=1)
+            seconds, fraction = divmod(abs(microseconds), 1_000_000)
+            sign = "-" if microseconds < 0 else ""
+            return f"{sign}{seconds:010d}" + (f".{fraction:06d}" if fraction else "")
         return value.isoformat(" ", "microseconds" if value.microsecond else "seconds")
     if isinstance(value, datetime.date):
         return value.isoformat()
@@ -101,7 +107,7 @@ def format_parameter(value: Any) -> str:
     if isinstance(value, str):
         return value.translate(_ESCAPES)
     if isinstance(value, (list, tuple, dict)):
-        return _literal(value).translate(_ESCAPES)
+        return _literal(value)
     text = _plain_text(value)
     if text is None:
         raise TypeError(f"cannot send a {type(value).__name__} as a query parameter")
@@ -469,7 +475,15 @@ class _Embedded:
         try:
             stream = self._connection.send_query(sql, "Native", params=params)
         except RuntimeError as error:
-            raise _server_error(str(error)) or error
+            if "Streaming query is not supported" not in str(error):
+                raise _server_error(str(error)) or error
+            # Statements such as DESCRIBE only run whole.
+            try:
+                result = self._connection.query(sql, "Native", params=params)
+            except RuntimeError as error:
+                raise _server_error(str(error)) or error
+            yield result.bytes()
+            return
         try:
             while True:
                 try:
