@@ -166,6 +166,11 @@ def test_server_errors_carry_the_engine_code(request, new_table, engine):
     with pytest.raises(quelvoran.ServerError) as caught:
         client.query("SELECT no_such_function()")
     assert caught.value.code == 46 and "no_such_function" in caught.value.message
+    # An error after the first blocks were sent ends the body in its text.
+    with pytest.raises(quelvoran.ServerError) as caught:
+        for _ in client.iter_blocks("SELECT throwIf(number = 150000) FROM numbers(200000) SETTINGS max_block_size = 10000"):
+            pass
+    assert caught.value.code == 395
     with pytest.raises(quelvoran.ServerError) as caught:
         client.insert("quelvoran_no_such_table", native.Table(["x"], ["UInt8"], [[1]]))
     assert caught.value.code == 60

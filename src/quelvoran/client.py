@@ -8,6 +8,7 @@ objects, read block by block as the engine sends them.
 
 from __future__ import annotations
 
+import collections
 import datetime
 import decimal
 import importlib
@@ -22,6 +23,7 @@ from urllib.parse import parse_qsl, unquote, urlencode, urlsplit
 __all__ = ["Client", "ServerError", "TransportError", "connect"]
 
 RESPONSE_CHUNK_BYTES = 1 << 16
+MAX_ERROR_BYTES = 1 << 16
 
 
 class ServerError(Exception):
@@ -39,15 +41,18 @@ class TransportError(ConnectionError):
 
 # "Code: 46. DB::Exception: ... (UNKNOWN_FUNCTION) (version ...)" from current engines,
 # "Code: 46, e.displayText() = DB::Exception: ..., e.what() = DB::Exception" from old servers.
-_ERROR_TEXT = re.compile(
-    r"Code: (\d+)[.,] (?:e\.displayText\(\) = )?(?:DB::Exception: )?(.*?)(?:, e\.what\(\) = \S+)?\s*\Z",
-    re.S,
-)
+_ERROR_START = re.compile(r"Code: (\d+)[.,] (?:e\.displayText\(\) = )?(?:DB::Exception: )?")
+_ERROR_END = re.compile(r"(?:, e\.what\(\) = \S+)?\s*(?:\r?\n.*)?\Z", re.S)
 
 
 def _server_error(text: str) -> ServerError | None:
-    found = _ERROR_TEXT.search(text)
-    return ServerError(int(found.group(1)), found.group(2)) if found else None
+    """The engine error that ends ``text``, if it ends in one."""
+    starts = list(_ERROR_START.finditer(text))
+    if not starts:
+        return None
+    last = starts[-1]
+    message = _ERROR_END.sub("", text[last.end():], count=1)
+    return ServerError(int(last.group(1)), message)
 
 
 # Query parameters travel as text that the engine parses for the parameter's
@@ -145,6 +150,31 @@ class _ChunkReader:
         self._chunks = iter(chunks)
         self._chunk = b""
         self._position = 0
+        # The last chunks handed out, at least MAX_ERROR_BYTES of them when there are.
+        self._recent: collections.deque[bytes] = collections.deque()
+        self._recent_size = 0
+
+    def error_at_end(self) -> ServerError | None:
+        """The engine error that ends the body, if any.
+
+        A server that fails after it has begun sending a result can only
+        append its error text to the body; the Native reader then stops in it.
+        """
+        rest = []
+        size = 0
+        for chunk in self._chunks:
+            rest.append(chunk)
+            size += len(chunk)
+            if size > MAX_ERROR_BYTES:
+                return None
+        text = b"".join([*self._recent, *rest])[-MAX_ERROR_BYTES:]
+        return _server_error(text.decode("utf-8", "replace"))
+
+    def _remember(self, chunk: bytes) -> None:
+        self._recent.append(chunk)
+        self._recent_size += len(chunk)
+        while self._recent_size - len(self._recent[0]) >= MAX_ERROR_BYTES:
+            self._recent_size -= len(self._recent.popleft())
 
     def read(self, n: int = -1) -> bytes:
         parts = []
@@ -156,6 +186,7 @@ class _ChunkReader:
                 if self._chunk is None:
                     self._chunk = b""
                     break
+                self._remember(self._chunk)
                 continue
             end = len(self._chunk) if wanted < 0 else min(len(self._chunk), self._position + wanted)
             parts.append(self._chunk[self._position:end])
@@ -541,7 +572,17 @@ class Client:
         """The whole result of a query, as one ``Table``."""
         from quelvoran import native
 
-        return native.read(_ChunkReader(self._engine.query_chunks(sql, parameters)))
+        chunks = self._engine.query_chunks(sql, parameters)
+        reader = _ChunkReader(chunks)
+        try:
+            return native.read(reader)
+        except native.NativeError as error:
+            engine_error = reader.error_at_end()
+            if engine_error is None:
+                raise
+            raise engine_error from error
+        finally:
+            chunks.close()
 
     def query_df(self, sql: str, parameters: Mapping[str, Any] | None = None):
         """The whole result of a query, as a pandas DataFrame."""
@@ -552,8 +593,14 @@ class Client:
         from quelvoran import native
 
         chunks = self._engine.query_chunks(sql, parameters)
+        reader = _ChunkReader(chunks)
         try:
-            yield from native.iter_blocks(_ChunkReader(chunks))
+            yield from native.iter_blocks(reader)
+        except native.NativeError as error:
+            engine_error = reader.error_at_end()
+            if engine_error is None:
+                raise
+            raise engine_error from error
         finally:
             chunks.close()
 
