@@ -16,7 +16,7 @@ import ipaddress
 import re
 import uuid
 import zlib
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Generator, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 from urllib.parse import parse_qsl, unquote, urlencode, urlsplit
 
@@ -181,12 +181,11 @@ class _ChunkReader:
         wanted = n if n is not None and n >= 0 else -1
         while wanted:
             if self._position == len(self._chunk):
-                self._chunk = next(self._chunks, None)
-                self._position = 0
-                if self._chunk is None:
-                    self._chunk = b""
+                chunk = next(self._chunks, None)
+                if chunk is None:
                     break
-                self._remember(self._chunk)
+                self._chunk, self._position = chunk, 0
+                self._remember(chunk)
                 continue
             end = len(self._chunk) if wanted < 0 else min(len(self._chunk), self._position + wanted)
             parts.append(self._chunk[self._position:end])
@@ -215,13 +214,9 @@ def _coding_installed(coding: str) -> bool:
 
 def _decompressor(coding: str) -> Any:
     if coding == "zstd":
-        import zstandard
-
-        return zstandard.ZstdDecompressor().decompressobj()
+        return importlib.import_module("zstandard").ZstdDecompressor().decompressobj()
     if coding == "lz4":
-        import lz4.frame
-
-        return lz4.frame.LZ4FrameDecompressor()
+        return importlib.import_module("lz4.frame").LZ4FrameDecompressor()
     return zlib.decompressobj(31 if coding == "gzip" else 15)
 
 
@@ -229,9 +224,7 @@ class _Lz4FrameWriter:
     """lz4.frame's compressor behind the compress/flush pair of the others."""
 
     def __init__(self) -> None:
-        import lz4.frame
-
-        self._compressor = lz4.frame.LZ4FrameCompressor()
+        self._compressor = importlib.import_module("lz4.frame").LZ4FrameCompressor()
         self._header = self._compressor.begin()
 
     def compress(self, data: bytes) -> bytes:
@@ -244,9 +237,7 @@ class _Lz4FrameWriter:
 
 def _compressor(coding: str) -> Any:
     if coding == "zstd":
-        import zstandard
-
-        return zstandard.ZstdCompressor(level=3).compressobj()
+        return importlib.import_module("zstandard").ZstdCompressor(level=3).compressobj()
     if coding == "lz4":
         return _Lz4FrameWriter()
     return zlib.compressobj(1, zlib.DEFLATED, 31 if coding == "gzip" else 15)
@@ -383,13 +374,13 @@ class _Http:
                 text = b"".join(self._body(response)).decode("utf-8", "replace")
             finally:
                 self._release(response, complete=False)
-            error = _server_error(text)
-            if error is None:
+            engine_error = _server_error(text)
+            if engine_error is None:
                 code = response.headers.get("X-ClickHouse-Exception-Code")
                 if code and code.isdigit():
                     raise ServerError(int(code), text.strip())
                 raise TransportError(f"{self.address} answered HTTP {response.status}: {text.strip()[:500]}")
-            raise error
+            raise engine_error
         return response
 
     def _transport_error(self, error: Exception) -> TransportError:
@@ -431,7 +422,7 @@ class _Http:
             response.close()
         response.release_conn()
 
-    def query_chunks(self, sql: str, parameters: Mapping[str, Any] | None) -> Iterator[bytes]:
+    def query_chunks(self, sql: str, parameters: Mapping[str, Any] | None) -> Generator[bytes, None, None]:
         params = {**self._settings, "default_format": "Native"}
         params.update({f"param_{name}": text for name, text in _parameter_texts(parameters).items()})
         response = self._post(params, sql.encode(), idempotent=True)
@@ -501,7 +492,7 @@ class _Embedded:
     def close(self) -> None:
         self._connection.close()
 
-    def query_chunks(self, sql: str, parameters: Mapping[str, Any] | None) -> Iterator[bytes]:
+    def query_chunks(self, sql: str, parameters: Mapping[str, Any] | None) -> Generator[bytes, None, None]:
         params = _parameter_texts(parameters)
         try:
             stream = self._connection.send_query(sql, "Native", params=params)
