@@ -209,18 +209,17 @@ def test_credentials_never_show(server, caplog):
     assert "not-the-password" not in caplog.text
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def test_a_server_that_is_not_running():
-    with connect(f"http://127.0.0.1:{free_port()}/", connect_timeout=5) as client:
-        with pytest.raises(TransportError, match="cannot connect"):
-            client.query("SELECT 1")
-        with pytest.raises(TransportError, match="cannot connect"):
-            client.insert("t", native.Table(["x"], ["UInt8"], [[1]]))
+@pytest.mark.parametrize("listening, symptom", [(False, "cannot connect"), (True, "timed out")])
+def test_a_server_that_is_not_running_or_not_answering(listening, symptom):
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        port = silent.getsockname()[1]
+        if not listening:
+            silent.close()
+        with connect(f"http://127.0.0.1:{port}/", connect_timeout=5, send_receive_timeout=0.5) as client:
+            with pytest.raises(TransportError, match=symptom):
+                client.query("SELECT 1")
+            with pytest.raises(TransportError, match=symptom):
+                client.insert("t", native.Table(["x"], ["UInt8"], [[1]]))
 
 
 class CuttingProxy:
@@ -316,6 +315,7 @@ def test_insert_and_query_in_each_coding_the_server_has(server, new_table, compr
     with connect(SERVER_URL, compression=compression) as client:
         assert client.insert(table, rows) == 100000
         assert client.query(f"SELECT x, s FROM {table} ORDER BY x").columns == [rows["x"], rows["s"]]
+        assert client._engine._pool.num_connections == 1  # kept alive for both
 
 
 @pytest.mark.parametrize("coding", CODINGS)

@@ -24,6 +24,7 @@ __all__ = ["Client", "ServerError", "TransportError", "connect"]
 
 RESPONSE_CHUNK_BYTES = 1 << 16
 MAX_ERROR_BYTES = 1 << 16
+UNKNOWN_SETTING = 115
 
 
 class ServerError(Exception):
@@ -348,19 +349,17 @@ class _Http:
     def close(self) -> None:
         self._pool.close()
 
-    def _post(self, params: Mapping[str, str], body: Any, *, idempotent: bool, headers: Mapping[str, str] | None = None):
+    def _post(self, params: Mapping[str, str], body: Any, headers: Mapping[str, str] | None = None) -> Any:
         urllib3 = self._urllib3
-        # A read that failed before any response (a kept-alive connection the
-        # server had just closed) is sent once more; a statement that may write
-        # never is.
-        retries = urllib3.Retry(total=1, connect=1, read=1, redirect=0, status=0, other=0) if idempotent else False
+        # Nothing is sent twice: urllib3 only replaces a pooled connection that
+        # the server has already closed before it is used.
         try:
             response = self._pool.urlopen(
                 "POST",
                 "/?" + urlencode(params),
                 body=body,
                 headers={**self._headers, **(headers or {})},
-                retries=retries,
+                retries=False,
                 redirect=False,
                 preload_content=False,
                 decode_content=False,
@@ -380,6 +379,8 @@ class _Http:
                 if code and code.isdigit():
                     raise ServerError(int(code), text.strip())
                 raise TransportError(f"{self.address} answered HTTP {response.status}: {text.strip()[:500]}")
+            if engine_error.code == UNKNOWN_SETTING and "param_" in engine_error.message:
+                engine_error.add_note("this server's version does not take {name:Type} query parameters")
             raise engine_error
         return response
 
@@ -425,7 +426,7 @@ class _Http:
     def query_chunks(self, sql: str, parameters: Mapping[str, Any] | None) -> Generator[bytes, None, None]:
         params = {**self._settings, "default_format": "Native"}
         params.update({f"param_{name}": text for name, text in _parameter_texts(parameters).items()})
-        response = self._post(params, sql.encode(), idempotent=True)
+        response = self._post(params, sql.encode())
         complete = False
         try:
             yield from self._body(response)
@@ -435,7 +436,7 @@ class _Http:
 
     def command(self, sql: str, parameters: Mapping[str, Any] | None) -> str:
         params = {**self._settings, **{f"param_{name}": text for name, text in _parameter_texts(parameters).items()}}
-        response = self._post(params, sql.encode(), idempotent=False)
+        response = self._post(params, sql.encode())
         complete = False
         try:
             text = b"".join(self._body(response)).decode()
@@ -452,7 +453,7 @@ class _Http:
         if coding:
             body = _compressed(coding, body)
             headers["Content-Encoding"] = coding
-        response = self._post(params, body, idempotent=False, headers=headers)
+        response = self._post(params, body, headers)
         complete = False
         try:
             for _ in self._body(response):
