@@ -282,10 +282,10 @@ class _Http:
         user: str | None = None,
         password: str | None = None,
         database: str | None = None,
-        compression: str | bool | None = True,
-        connect_timeout: float = 10.0,
-        send_receive_timeout: float = 300.0,
-        verify: bool | str = True,
+        compression: str | bool | None = None,
+        connect_timeout: float | None = None,
+        send_receive_timeout: float | None = None,
+        verify: bool | str | None = None,
         **settings: Any,
     ) -> None:
         import urllib3
@@ -295,11 +295,14 @@ class _Http:
         if parts.scheme not in ("http", "https"):
             raise ValueError(f"unsupported URL scheme {parts.scheme!r}: use http:// or https://")
         query = dict(parse_qsl(parts.query))
-        user = user if user is not None else unquote(parts.username) if parts.username else query.pop("user", None)
-        password = password if password is not None else unquote(parts.password) if parts.password else query.pop("password", None)
-        query.pop("user", None)
-        query.pop("password", None)
-        database = database or query.pop("database", None) or unquote(parts.path.strip("/")) or None
+        in_url = {name: query.pop(name) for name in _URL_OPTIONS if name in query}
+        user = _first(user, unquote(parts.username) if parts.username else None, in_url.get("user"))
+        password = _first(password, unquote(parts.password) if parts.password else None, in_url.get("password"))
+        database = _first(database, in_url.get("database"), unquote(parts.path.strip("/")) or None)
+        compression = _first(compression, _switch(in_url.get("compression")), True)
+        verify = _first(verify, _switch(in_url.get("verify")), True)
+        connect_timeout = float(_first(connect_timeout, in_url.get("connect_timeout"), 10))
+        send_receive_timeout = float(_first(send_receive_timeout, in_url.get("send_receive_timeout"), 300))
         host = parts.hostname or "localhost"
         port = parts.port or (8443 if parts.scheme == "https" else 8123)
         self.address = f"{parts.scheme}://{host if ':' not in host else f'[{host}]'}:{port}/"
@@ -310,7 +313,7 @@ class _Http:
 
         if compression is True:
             self._accepted = _available_codings()
-        elif compression in (False, None, "none"):
+        elif compression is False:
             self._accepted = []
         elif compression in CODINGS:
             if not _coding_installed(compression):
@@ -341,7 +344,7 @@ class _Http:
         self._pool = urllib3.connection_from_url(
             self.address,
             maxsize=4,
-            timeout=urllib3.Timeout(connect=float(connect_timeout), read=float(send_receive_timeout)),
+            timeout=urllib3.Timeout(connect=connect_timeout, read=send_receive_timeout),
             retries=False,
             **pool_options,
         )
@@ -461,6 +464,25 @@ class _Http:
             complete = True
         finally:
             self._release(response, complete=complete)
+
+
+_URL_OPTIONS = ("user", "password", "database", "compression", "connect_timeout", "send_receive_timeout", "verify")
+
+
+def _first(*values: Any) -> Any:
+    return next((value for value in values if value is not None), None)
+
+
+def _switch(text: str | None) -> bool | str | None:
+    """A yes/no option from a URL: a bool, or the text when it names something else."""
+    if text is None:
+        return None
+    lowered = text.lower()
+    if lowered in ("1", "true", "yes", "on"):
+        return True
+    if lowered in ("0", "false", "no", "off", "none", ""):
+        return False
+    return text
 
 
 def _setting_text(value: Any) -> str:
