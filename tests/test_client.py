@@ -159,6 +159,15 @@ def test_a_result_of_several_blocks_is_streamed(request, engine):
     frame = client.query_df("SELECT number FROM numbers(5)")
     assert frame["number"].tolist() == [0, 1, 2, 3, 4]
 
+    # A statement run in the middle of a stream never leaves it silently short.
+    interrupted = client.iter_blocks(sql)
+    next(interrupted)
+    client.command("SELECT 1")
+    try:
+        assert sum(block.num_rows for block in interrupted) == 200000 - first.num_rows
+    except RuntimeError as error:
+        assert engine == "embedded" and "another statement ran" in str(error)
+
 
 @pytest.mark.parametrize("engine", ["embedded", "server"])
 def test_server_errors_carry_the_engine_code(request, new_table, engine):

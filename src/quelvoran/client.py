@@ -9,6 +9,7 @@ objects, read block by block as the engine sends them.
 from __future__ import annotations
 
 import collections
+import contextlib
 import datetime
 import decimal
 import importlib
@@ -534,6 +535,11 @@ class _Embedded:
                 try:
                     result = stream.fetch()
                 except RuntimeError as error:
+                    if "No active streaming query" in str(error):
+                        raise RuntimeError(
+                            "the embedded engine dropped this result: another statement ran"
+                            " while it was being read (the engine streams one result at a time)"
+                        ) from error
                     raise _server_error(str(error)) or error
                 if result is None:
                     return
@@ -557,9 +563,13 @@ class _Embedded:
             for block in blocks:
                 inserter.append(block)
             inserter.finish()
-        except RuntimeError as error:
-            inserter.cancel()
-            raise _server_error(str(error)) or error
+        except BaseException as error:
+            # An insert left open would refuse every later statement.
+            with contextlib.suppress(RuntimeError):
+                inserter.cancel()
+            if isinstance(error, RuntimeError):
+                raise _server_error(str(error)) or error
+            raise
 
 
 class Client:
