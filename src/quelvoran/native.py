@@ -400,12 +400,21 @@ class _Elements(_Column):
     def __init__(self, type_string: str, make_codec: Callable[[Any], elements.ElementCodec]) -> None:
         self.type_string = type_string
         self.make_codec = make_codec
-        self.default = make_codec(None).default_value
+        codec = make_codec(None)
+        self.default = codec.default_value
+        # Enum codecs decode numbers that name no member to None.
+        self.may_decode_none = isinstance(codec, elements.EnumCodec)
 
-    def read(self, reader: _Reader, count: int) -> list[Any]:
+    def read(self, reader: _Reader, count: int, nulls: Sequence[bool] = ()) -> list[Any]:
         codec = self.make_codec(reader)
         codec.total_rows = count
-        return codec.read()
+        values = codec.read()
+        if self.may_decode_none:
+            nulls = nulls or [False] * count
+            for row, (value, null) in enumerate(zip(values, nulls)):
+                if value is None and not null:
+                    raise ValueError(f"row {row} holds a number that is no member of {self.type_string}")
+        return values
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         encode_value = self.make_codec(None).encode_value
@@ -456,7 +465,10 @@ class _Nullable(_Column):
 
     def read(self, reader: _Reader, count: int) -> list[Any]:
         nulls = _native.read_bools(io.BytesIO(reader.read_exact(count, "a null map")), count)
-        values = self.inner.read(reader, count)
+        if isinstance(self.inner, _Elements):
+            values = self.inner.read(reader, count, nulls)
+        else:
+            values = self.inner.read(reader, count)
         return [None if null else value for null, value in zip(nulls, values)]
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
