@@ -6,8 +6,10 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "../functions/integers.h"
 #include "lowcardinality.h"
@@ -631,41 +633,55 @@ Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
     return index.complete ? Found::no : Found::scan;
 }
 
-// The index of each object's dictionary while it writes a block, kept beside
-// the object so that its layout stays what compiled callers know. It is used
-// only while the dictionary list is held by nobody else and has grown only
-// through `write`: the `dictionary` property, pickling and the reset drop it,
-// and it is rebuilt from the list when next needed.
+// What `write` keeps beside an object during a block, so that its layout
+// stays what compiled callers know: the index of its dictionary, and the
+// dictionary position of each row written, so that `clear` looks nothing up
+// per row. Both are used only while their lists are held by nobody else and
+// have grown only through `write`: the `dictionary` and `index_elements`
+// properties, pickling and the reset drop them, and the index is rebuilt from
+// the dictionary when next needed.
+struct BlockIndex {
+    EntryIndex entries;
+    qv::Ref rows;  // the `index_elements` list that `row_positions` describes
+    std::vector<std::uint32_t> row_positions;
+};
+
 // Never destroyed: its references must not be released after the interpreter is gone.
-std::unordered_map<Object *, EntryIndex> &dictionary_indexes = *new std::unordered_map<Object *, EntryIndex>;
+std::unordered_map<Object *, BlockIndex> &block_indexes = *new std::unordered_map<Object *, BlockIndex>;
 // The entry last looked up: one object usually writes many rows in a row.
 Object *last_indexed_object = nullptr;
-EntryIndex *last_index = nullptr;
+BlockIndex *last_block_index = nullptr;
 
-EntryIndex *find_dictionary_index(Object *self)
+BlockIndex *find_block_index(Object *self)
 {
     if (self == last_indexed_object)
-        return last_index;
-    auto found = dictionary_indexes.find(self);
-    if (found == dictionary_indexes.end())
+        return last_block_index;
+    auto found = block_indexes.find(self);
+    if (found == block_indexes.end())
         return nullptr;
     last_indexed_object = self;
-    last_index = &found->second;
-    return last_index;
+    last_block_index = &found->second;
+    return last_block_index;
 }
 
-void forget_dictionary_index(Object *self)
+void forget_block_index(Object *self)
 {
     if (self == last_indexed_object) {
         last_indexed_object = nullptr;
-        last_index = nullptr;
+        last_block_index = nullptr;
     }
-    auto found = dictionary_indexes.find(self);
-    if (found == dictionary_indexes.end())
+    auto found = block_indexes.find(self);
+    if (found == block_indexes.end())
         return;
     // Released after the erasure: releasing can run code that writes again.
-    EntryIndex dropped = std::move(found->second);
-    dictionary_indexes.erase(found);
+    BlockIndex dropped = std::move(found->second);
+    block_indexes.erase(found);
+}
+
+// Held by the field and the index only, and as long as when it was indexed.
+bool is_unchanged(PyObject *list, const qv::Ref &indexed, Py_ssize_t length)
+{
+    return indexed.get() == list && Py_REFCNT(list) == 2 && PyList_GET_SIZE(list) == length;
 }
 
 // The index of the object's dictionary, or null when the scan must answer
@@ -675,49 +691,92 @@ EntryIndex *dictionary_index(Object *self)
     PyObject *list = self->dictionary;
     if (!fast_paths || list == Py_None)
         return nullptr;
-    if (EntryIndex *index = find_dictionary_index(self)) {
-        // Held by the field and the index only: nobody else can change it.
-        if (index->list.get() == list && Py_REFCNT(list) == 2 && PyList_GET_SIZE(list) == index->entered)
-            return index;
-        forget_dictionary_index(self);
+    if (BlockIndex *block = find_block_index(self)) {
+        if (is_unchanged(list, block->entries.list, block->entries.entered))
+            return &block->entries;
+        forget_block_index(self);
     }
     if (Py_REFCNT(list) != 1)
         return nullptr;
-    EntryIndex &index = dictionary_indexes[self];
-    if (!build_index(index, list)) {
+    BlockIndex &block = block_indexes[self];
+    if (!build_index(block.entries, list)) {
         PyErr_Clear();
-        forget_dictionary_index(self);
+        forget_block_index(self);
         return nullptr;
     }
-    return &index;
+    return &block.entries;
 }
 
-// `value in dictionary`, as the list's scan answers it.
-int dictionary_contains(Object *self, PyObject *value)
+// `value in dictionary`, as the list's scan answers it; `position` receives
+// the first position holding the value, or -1 when the scan answered.
+int dictionary_contains(Object *self, PyObject *value, Py_ssize_t &position)
 {
+    position = -1;
     EntryIndex *index = dictionary_index(self);
-    Py_ssize_t position;
     switch (index ? find_entry(*index, value, position) : Found::scan) {
     case Found::yes: return 1;
     case Found::no: return 0;
     case Found::failed: return -1;
     case Found::scan: break;
     }
+    position = -1;
     qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
     return PySequence_Contains(dictionary.get(), value);
 }
 
-// Keeps the index in step with the entry `write` has just appended.
-void note_appended_entry(Object *self, PyObject *value)
+// Keeps the index in step with the entry `write` has just appended; returns
+// its position, or -1 when the index is dropped.
+Py_ssize_t note_appended_entry(Object *self, PyObject *value)
 {
-    EntryIndex *index = find_dictionary_index(self);
-    if (!index)
-        return;
-    if (index->list.get() != self->dictionary || PyList_GET_SIZE(self->dictionary) != index->entered + 1 ||
-        !enter(*index, value, index->entered)) {
+    BlockIndex *block = find_block_index(self);
+    if (!block)
+        return -1;
+    Py_ssize_t position = block->entries.entered;
+    if (block->entries.list.get() != self->dictionary || PyList_GET_SIZE(self->dictionary) != position + 1 ||
+        !enter(block->entries, value, position)) {
         PyErr_Clear();
-        forget_dictionary_index(self);
+        forget_block_index(self);
+        return -1;
     }
+    return position;
+}
+
+// Records the dictionary position of the row `write` has just appended to
+// `index_elements` (-1: unknown, which ends the record for this block).
+void record_row_position(Object *self, Py_ssize_t position)
+{
+    BlockIndex *block = find_block_index(self);
+    PyObject *rows = self->index_elements;
+    if (!block || rows == Py_None)
+        return;
+    auto rows_recorded = static_cast<Py_ssize_t>(block->row_positions.size());
+    bool known = position >= 0 && static_cast<unsigned long long>(position) <= UINT32_MAX;
+    if (!block->rows) {
+        // A record starts with the first row of a list nobody else holds.
+        if (!known || PyList_GET_SIZE(rows) != 1 || Py_REFCNT(rows) != 1)
+            return;
+        block->rows = qv::Ref::borrow(rows);
+        block->row_positions.clear();
+    }
+    else if (!known || !is_unchanged(rows, block->rows, rows_recorded + 1)) {
+        qv::Ref dropped = std::move(block->rows);
+        block->row_positions = {};
+        return;
+    }
+    block->row_positions.push_back(static_cast<std::uint32_t>(position));
+}
+
+// The record of the block's rows when it still describes `index_elements`
+// and the dictionary.
+const BlockIndex *recorded_rows(Object *self)
+{
+    BlockIndex *block = fast_paths ? find_block_index(self) : nullptr;
+    if (!block || !block->rows || self->dictionary == Py_None || self->index_elements == Py_None)
+        return nullptr;
+    bool current = is_unchanged(self->dictionary, block->entries.list, block->entries.entered) &&
+                   is_unchanged(self->index_elements, block->rows,
+                                static_cast<Py_ssize_t>(block->row_positions.size()));
+    return current ? block : nullptr;
 }
 
 // The first position holding `value` or an entry equal to it, as `list.index`.
@@ -758,6 +817,24 @@ public:
             }
         }
         return position_in(sorted_, value, position);
+    }
+    // The sorted position of each entry of `dictionary`, when every one is
+    // found through the index.
+    bool translate(PyObject *dictionary, std::vector<std::uint32_t> &sorted_positions)
+    {
+        if (!index_.positions)
+            return false;
+        sorted_positions.resize(static_cast<size_t>(PyList_GET_SIZE(dictionary)));
+        for (Py_ssize_t entry = 0; entry < PyList_GET_SIZE(dictionary); ++entry) {
+            Py_ssize_t position;
+            Found found = find_entry(index_, PyList_GET_ITEM(dictionary, entry), position);
+            if (found == Found::failed)
+                PyErr_Clear();
+            if (found != Found::yes)
+                return false;
+            sorted_positions[static_cast<size_t>(entry)] = static_cast<std::uint32_t>(position);
+        }
+        return true;
     }
 
 private:
@@ -930,16 +1007,18 @@ bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
         PyErr_SetString(PyExc_TypeError, "argument of type 'NoneType' is not iterable");
         return false;
     }
-    int present = dictionary_contains(self, value.get());
+    Py_ssize_t position;
+    int present = dictionary_contains(self, value.get(), position);
     if (present < 0)
         return false;
     if (!present) {
         if (!append_to(self->dictionary, value.get()))
             return false;
-        note_appended_entry(self, value.get());
-        if (!add_encoded_size(self, value.get()))
-            return false;
+        position = note_appended_entry(self, value.get());
     }
+    record_row_position(self, position);
+    if (!present && !add_encoded_size(self, value.get()))
+        return false;
 
     Py_ssize_t entries;
     if (!length_of(self->dictionary, entries))
@@ -1027,9 +1106,18 @@ bool append_row_indexes(Object *self, PyObject *sorted, std::string &block)
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return false;
     }
+    const BlockIndex *recorded = recorded_rows(self);
     qv::Ref rows = qv::Ref::borrow(self->index_elements);
     SortedPositions positions;
     positions.prepare(sorted);
+    // Nothing below runs Python code until the rows are done: the record stays valid.
+    std::vector<std::uint32_t> sorted_positions;
+    if (recorded && positions.translate(self->dictionary, sorted_positions)) {
+        for (std::uint32_t position : recorded->row_positions)
+            if (!append_uint(block, sorted_positions[position], self->index_size))
+                return false;
+        return true;
+    }
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows.get()); ++row) {
         qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows.get(), row));
         Py_ssize_t position;
@@ -1092,7 +1180,7 @@ PyObject *clear_slot(Object *self, int skip_dispatch)
 
 bool cleanup_body(Object *self)
 {
-    forget_dictionary_index(self);
+    forget_block_index(self);
     if (self->dictionary != Py_None && !clear_list(self->dictionary))
         return false;
     if (self->index_elements != Py_None && !clear_list(self->index_elements))
@@ -1231,7 +1319,7 @@ int tp_traverse(PyObject *self, visitproc visit, void *arg)
 int tp_clear(PyObject *self)
 {
     Object *object = as_object(self);
-    forget_dictionary_index(object);
+    forget_block_index(object);
     Py_CLEAR(object->__dict__);
     for (PyObject **field : {&object->fileobj, &object->dtype, &object->is_nullable, &object->dictionary,
                              &object->index_elements, &object->defaul_value})
@@ -1280,7 +1368,7 @@ bool reset_subclass_instance(PyObject *self, qv::Ref &released_class)
 
 void release_fields(Object *object)
 {
-    forget_dictionary_index(object);
+    forget_block_index(object);
     Py_CLEAR(object->__dict__);
     Py_CLEAR(object->fileobj);
     Py_CLEAR(object->dtype);
@@ -1329,11 +1417,12 @@ int set_object_field(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
-// Whoever gets the dictionary list can change it behind the index.
-PyObject *get_dictionary(PyObject *self, void *)
+// Whoever gets one of these lists can change it behind the block's index.
+template <PyObject *Object::*Field>
+PyObject *get_indexed_list(PyObject *self, void *)
 {
-    forget_dictionary_index(as_object(self));
-    return Py_NewRef(as_object(self)->dictionary);
+    forget_block_index(as_object(self));
+    return Py_NewRef(as_object(self)->*Field);
 }
 
 template <unsigned long long Object::*Field>
@@ -1386,9 +1475,9 @@ PyGetSetDef properties[] = {
      nullptr},
     any_object_property<&Object::is_nullable>("is_nullable"),
     {"total_rows", get_u64_field<&Object::total_rows>, set_u64_field<&Object::total_rows>, nullptr, nullptr},
-    {"dictionary", get_dictionary,
+    {"dictionary", get_indexed_list<&Object::dictionary>,
      set_object_field<&Object::dictionary, qv::check_list_or_none>, nullptr, nullptr},
-    {"index_elements", get_object_field<&Object::index_elements>,
+    {"index_elements", get_indexed_list<&Object::index_elements>,
      set_object_field<&Object::index_elements, qv::check_list_or_none>, nullptr, nullptr},
     {"index_size", get_index_size, set_index_size, nullptr, nullptr},
     any_object_property<&Object::defaul_value>("defaul_value"),
@@ -1464,7 +1553,7 @@ bool set_state(PyObject *self, PyObject *state)
 
 qv::Ref reduce_body(Object *self)
 {
-    forget_dictionary_index(self);
+    forget_block_index(self);
     qv::Ref index_size = qv::Ref::steal(PyLong_FromLong(self->index_size));
     qv::Ref size = qv::from_unsigned_64(self->size);
     qv::Ref total_rows = qv::from_unsigned_64(self->total_rows);
