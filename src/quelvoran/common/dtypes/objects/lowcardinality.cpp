@@ -600,15 +600,15 @@ bool enter(EntryIndex &index, PyObject *entry, Py_ssize_t position)
     return at && PyDict_SetDefault(index.positions.get(), entry, at.get());
 }
 
-// An index of `list` as it is now. No Python code runs while it is built.
-bool build_index(EntryIndex &index, PyObject *list)
+// An index of `list` as it is now, in the empty dict `positions` (made by the
+// caller: making a dict can start a collection, and so run Python code). No
+// Python code runs while the index is built.
+bool build_index(EntryIndex &index, PyObject *list, qv::Ref positions)
 {
     index.list = qv::Ref::borrow(list);
-    index.positions = qv::Ref::steal(PyDict_New());
+    index.positions = std::move(positions);
     index.entered = 0;
     index.complete = true;
-    if (!index.positions)
-        return false;
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list) && index.complete; ++position)
         if (!enter(index, PyList_GET_ITEM(list, position), position))
             return false;
@@ -696,10 +696,15 @@ EntryIndex *dictionary_index(Object *self)
             return &block->entries;
         forget_block_index(self);
     }
-    if (Py_REFCNT(list) != 1)
+    qv::Ref positions = Py_REFCNT(self->dictionary) == 1 ? qv::Ref::steal(PyDict_New()) : qv::Ref{};
+    // Read again: forgetting the old index or making the dict can run Python code.
+    list = self->dictionary;
+    if (!positions || list == Py_None || Py_REFCNT(list) != 1) {
+        PyErr_Clear();
         return nullptr;
+    }
     BlockIndex &block = block_indexes[self];
-    if (!build_index(block.entries, list)) {
+    if (!build_index(block.entries, list, std::move(positions))) {
         PyErr_Clear();
         forget_block_index(self);
         return nullptr;
@@ -798,13 +803,15 @@ bool position_in(PyObject *entries, PyObject *value, Py_ssize_t &position)
 // dictionary (a list nobody else holds) when the fast paths are on.
 class SortedPositions {
 public:
+    // Can run Python code (see `build_index`).
     void prepare(PyObject *sorted)
     {
         sorted_ = sorted;
-        if (fast_paths && !build_index(index_, sorted)) {
-            PyErr_Clear();
-            index_ = EntryIndex{};
-        }
+        qv::Ref positions = fast_paths ? qv::Ref::steal(PyDict_New()) : qv::Ref{};
+        if (positions && build_index(index_, sorted, std::move(positions)))
+            return;
+        PyErr_Clear();
+        index_ = EntryIndex{};
     }
     bool find(PyObject *value, Py_ssize_t &position)
     {
@@ -1102,15 +1109,15 @@ qv::Ref sorted_dictionary(Object *self)
 
 bool append_row_indexes(Object *self, PyObject *sorted, std::string &block)
 {
+    SortedPositions positions;
+    positions.prepare(sorted);
     if (self->index_elements == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return false;
     }
+    // Nothing below runs Python code until the rows are done: the record stays valid.
     const BlockIndex *recorded = recorded_rows(self);
     qv::Ref rows = qv::Ref::borrow(self->index_elements);
-    SortedPositions positions;
-    positions.prepare(sorted);
-    // Nothing below runs Python code until the rows are done: the record stays valid.
     std::vector<std::uint32_t> sorted_positions;
     if (recorded && positions.translate(self->dictionary, sorted_positions)) {
         for (std::uint32_t position : recorded->row_positions)
