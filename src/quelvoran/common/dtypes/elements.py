@@ -41,7 +41,10 @@ import array
 import operator
 import struct
 import sys
-from datetime import date, datetime, timedelta, timezone
+import decimal
+import ipaddress
+import uuid
+from datetime import date, datetime, timedelta, timezone, tzinfo
 from typing import Any, Callable, Final, Iterator, Protocol
 
 
@@ -53,7 +56,14 @@ class Readable(Protocol):
 
 __all__ = [
     "ELEMENT_TYPES",
+    "Date32Codec",
     "DateCodec",
+    "DateTime64Codec",
+    "DecimalCodec",
+    "EnumCodec",
+    "IPv4Codec",
+    "IPv6Codec",
+    "UUIDCodec",
     "DateTimeCodec",
     "ElementCodec",
     "FixedStringCodec",
@@ -61,6 +71,7 @@ __all__ = [
     "FloatCodec",
     "IntegerCodec",
     "StringCodec",
+    "ZonedDateTimeCodec",
     "make_codec",
 ]
 
@@ -572,6 +583,282 @@ class DateTimeCodec(FixedWidthCodec):
 
     def decode_values(self, data: bytes) -> list[Any]:
         return [EPOCH_NAIVE + timedelta(0, seconds) for (seconds,) in UINT32.iter_unpack(data)]
+
+
+def as_utc(value: datetime) -> datetime:
+    """A datetime as an aware datetime in UTC: naive ones are taken as UTC."""
+    if value.tzinfo is None or value.utcoffset() is None:
+        return value.replace(tzinfo=timezone.utc)
+    return value.astimezone(timezone.utc)
+
+
+class ZonedDateTimeCodec(DateTimeCodec):
+    """DateTime('zone'): as DateTime, read as aware datetimes in ``zone``.
+
+    Writes naive datetimes as UTC and aware ones converted, as DateTime does.
+    """
+
+    __slots__ = ("zone",)
+
+    def __init__(self, fileobj: Readable, zone: tzinfo, total_rows: int = 0, is_nullable: bool = False) -> None:
+        super().__init__(fileobj, total_rows, is_nullable)
+        self.zone = zone
+
+    def type_string(self) -> str:
+        return f"DateTime('{self.zone}')"
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        zone = self.zone
+        return [
+            (EPOCH_UTC + timedelta(0, seconds)).astimezone(zone) for (seconds,) in UINT32.iter_unpack(data)
+        ]
+
+
+INT32: Final = struct.Struct("<i")
+INT64: Final = struct.Struct("<q")
+DATE32_FIRST: Final = date(1900, 1, 1)
+DATE32_LAST: Final = date(2299, 12, 31)
+
+
+class Date32Codec(FixedWidthCodec):
+    """Date32: Int32 days since 1970-01-01 (1900-01-01 to 2299-12-31)."""
+
+    name = "Date32"
+    length = 4
+    default_value = EPOCH_DATE
+
+    __slots__ = ()
+
+    def encode_value(self, value: Any) -> bytes:
+        if not isinstance(value, date):
+            raise TypeError(f"Date32 value must be a date, not {type(value).__name__}")
+        if isinstance(value, datetime):
+            value = value.date()
+        if not DATE32_FIRST <= value <= DATE32_LAST:
+            raise OverflowError(f"{value} is out of range for Date32 (1900-01-01 to 2299-12-31)")
+        return INT32.pack(value.toordinal() - EPOCH_ORDINAL)
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        from_ordinal = date.fromordinal
+        return [from_ordinal(EPOCH_ORDINAL + days) for (days,) in INT32.iter_unpack(data)]
+
+
+class DateTime64Codec(FixedWidthCodec):
+    """DateTime64(precision[, zone]): Int64 ticks of 10**-precision seconds
+    since 1970-01-01 00:00:00 UTC.
+
+    Reads naive datetimes in UTC, or aware ones in ``zone`` when it is set.
+    A datetime holds microseconds: ticks finer than that are dropped when
+    reading (rounded towards the past), and a value finer than the type's
+    precision is cut to it when writing, as DateTime drops fractions.
+    """
+
+    name = "DateTime64"
+    length = 8
+    default_value = EPOCH_NAIVE
+
+    __slots__ = ("precision", "zone")
+
+    def __init__(
+        self, fileobj: Readable, precision: int, zone: tzinfo | None = None,
+        total_rows: int = 0, is_nullable: bool = False,
+    ) -> None:
+        if type(precision) is not int or not 0 <= precision <= 9:
+            raise ValueError(f"DateTime64 precision must be 0 to 9, got {precision!r}")
+        super().__init__(fileobj, total_rows, is_nullable)
+        self.precision = precision
+        self.zone = zone
+
+    def type_string(self) -> str:
+        return f"DateTime64({self.precision})" if self.zone is None else f"DateTime64({self.precision}, '{self.zone}')"
+
+    def encode_value(self, value: Any) -> bytes:
+        if not isinstance(value, datetime):
+            raise TypeError(f"{self.type_string()} value must be a datetime, not {type(value).__name__}")
+        elapsed = as_utc(value) - EPOCH_UTC
+        microseconds = (elapsed.days * 86400 + elapsed.seconds) * 1_000_000 + elapsed.microseconds
+        if self.precision >= 6:
+            ticks = microseconds * 10 ** (self.precision - 6)
+        else:
+            ticks = microseconds // 10 ** (6 - self.precision)
+        try:
+            return INT64.pack(ticks)
+        except struct.error:
+            raise OverflowError(f"{value} is out of range for {self.type_string()}") from None
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        scale = 10 ** abs(self.precision - 6)
+        if self.precision >= 6:
+            micros = [ticks // scale for (ticks,) in INT64.iter_unpack(data)]
+        else:
+            micros = [ticks * scale for (ticks,) in INT64.iter_unpack(data)]
+        if self.zone is None:
+            return [EPOCH_NAIVE + timedelta(microseconds=us) for us in micros]
+        zone = self.zone
+        return [(EPOCH_UTC + timedelta(microseconds=us)).astimezone(zone) for us in micros]
+
+
+# Decimal values are exact: arithmetic on them never rounds below 76 digits.
+DECIMAL_CONTEXT: Final = decimal.Context(prec=100, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN)
+
+
+def decimal_width(precision: int) -> int:
+    """Bytes of a Decimal of ``precision`` digits (1 to 76)."""
+    if not 1 <= precision <= 76:
+        raise ValueError(f"Decimal precision must be 1 to 76, got {precision}")
+    return 4 if precision <= 9 else 8 if precision <= 18 else 16 if precision <= 38 else 32
+
+
+class DecimalCodec(FixedWidthCodec):
+    """Decimal(P, S): a signed integer of 4 to 32 bytes, the value times 10**S.
+
+    Writes ``decimal.Decimal``, int and float values that have at most S
+    digits after the point and at most P digits in all; reads Decimal.
+    """
+
+    name = "Decimal"
+    default_value = decimal.Decimal(0)
+
+    __slots__ = ("precision", "scale", "length", "_limit")
+
+    def __init__(
+        self, fileobj: Readable, precision: int, scale: int, total_rows: int = 0, is_nullable: bool = False
+    ) -> None:
+        if type(precision) is not int or type(scale) is not int:
+            raise TypeError("Decimal precision and scale must be ints")
+        width = decimal_width(precision)
+        if not 0 <= scale <= precision:
+            raise ValueError(f"Decimal scale must be 0 to {precision}, got {scale}")
+        super().__init__(fileobj, total_rows, is_nullable)
+        self.precision = precision
+        self.scale = scale
+        self.length = width
+        self._limit = 10 ** precision
+
+    def type_string(self) -> str:
+        return f"Decimal({self.precision}, {self.scale})"
+
+    def encode_value(self, value: Any) -> bytes:
+        if isinstance(value, decimal.Decimal):
+            exact = value
+        elif isinstance(value, int) and not isinstance(value, bool):
+            exact = decimal.Decimal(value)
+        elif isinstance(value, float):
+            exact = decimal.Decimal(repr(value))
+        else:
+            raise TypeError(f"{self.type_string()} value must be a Decimal, int or float, not {type(value).__name__}")
+        if not exact.is_finite():
+            raise ValueError(f"{self.type_string()} cannot hold {value!r}")
+        scaled = exact.scaleb(self.scale, DECIMAL_CONTEXT)
+        if scaled != scaled.to_integral_value(context=DECIMAL_CONTEXT):
+            raise ValueError(f"{value!r} has more than {self.scale} digits after the point for {self.type_string()}")
+        number = int(scaled)
+        if not -self._limit < number < self._limit:
+            raise OverflowError(f"{value!r} is out of range for {self.type_string()}")
+        return number.to_bytes(self.length, "little", signed=True)
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        n = self.length
+        exponent = -self.scale
+        make = decimal.Decimal
+        from_bytes = int.from_bytes
+        return [
+            make(from_bytes(data[start:start + n], "little", signed=True)).scaleb(exponent, DECIMAL_CONTEXT)
+            for start in range(0, len(data), n)
+        ]
+
+
+class UUIDCodec(FixedWidthCodec):
+    """UUID: two little-endian UInt64, the high half first."""
+
+    name = "UUID"
+    length = 16
+    default_value = uuid.UUID(int=0)
+
+    __slots__ = ()
+
+    def encode_value(self, value: Any) -> bytes:
+        if not isinstance(value, uuid.UUID):
+            raise TypeError(f"UUID value must be a uuid.UUID, not {type(value).__name__}")
+        raw = value.bytes
+        return raw[7::-1] + raw[:7:-1]
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        make = uuid.UUID
+        halves = [data[start:start + 16] for start in range(0, len(data), 16)]
+        return [make(bytes=raw[7::-1] + raw[:7:-1]) for raw in halves]
+
+
+class IPv4Codec(FixedWidthCodec):
+    """IPv4: the address as a little-endian UInt32."""
+
+    name = "IPv4"
+    length = 4
+    default_value = ipaddress.IPv4Address(0)
+
+    __slots__ = ()
+
+    def encode_value(self, value: Any) -> bytes:
+        if not isinstance(value, ipaddress.IPv4Address):
+            raise TypeError(f"IPv4 value must be an ipaddress.IPv4Address, not {type(value).__name__}")
+        return UINT32.pack(int(value))
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        make = ipaddress.IPv4Address
+        return [make(number) for (number,) in UINT32.iter_unpack(data)]
+
+
+class IPv6Codec(FixedWidthCodec):
+    """IPv6: the 16 bytes of the address in network order."""
+
+    name = "IPv6"
+    length = 16
+    default_value = ipaddress.IPv6Address(0)
+
+    __slots__ = ()
+
+    def encode_value(self, value: Any) -> bytes:
+        if not isinstance(value, ipaddress.IPv6Address):
+            raise TypeError(f"IPv6 value must be an ipaddress.IPv6Address, not {type(value).__name__}")
+        return value.packed
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        make = ipaddress.IPv6Address
+        return [make(data[start:start + 16]) for start in range(0, len(data), 16)]
+
+
+class EnumCodec(FixedWidthCodec):
+    """Enum8 and Enum16: Int8 or Int16 member values; read and written as
+    member names (str)."""
+
+    default_value = ""
+
+    __slots__ = ("name", "length", "members", "_values", "_format")
+
+    def __init__(
+        self, fileobj: Readable, name: str, members: dict[int, str], total_rows: int = 0, is_nullable: bool = False
+    ) -> None:
+        if name not in ("Enum8", "Enum16"):
+            raise ValueError(f"not an Enum type: {name!r}")
+        super().__init__(fileobj, total_rows, is_nullable)
+        self.name = name
+        self.length = 1 if name == "Enum8" else 2
+        self.members = dict(members)
+        self._values = {member: number for number, member in self.members.items()}
+        self._format = struct.Struct("<b" if self.length == 1 else "<h")
+
+    def encode_value(self, value: Any) -> bytes:
+        try:
+            return self._format.pack(self._values[value])
+        except (KeyError, TypeError):
+            raise ValueError(f"{value!r} is not a member of {self.name}") from None
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        members = self.members
+        try:
+            return [members[number] for (number,) in self._format.iter_unpack(data)]
+        except KeyError as missing:
+            raise ValueError(f"{missing.args[0]} is not a member value of {self.name}") from None
 
 
 ELEMENT_TYPES: Final = (
