@@ -336,3 +336,18 @@ def test_write_reports_agree_with_the_literal_scan():
 
     _, reports = both_paths(scenario)
     assert reports and reports[0] == (ValueError, "no comparing")
+
+
+@pytest.mark.parametrize("width", [1, 0, 9])
+def test_index_width_changed_during_clear_agrees(width):
+    def scenario():
+        codec = String()
+        obj = LowCardinality(None, codec, False)
+        for value in range(300):
+            obj.write(str(value))
+        original = codec.clear
+        codec.clear = lambda: setattr(obj, "index_size", width) or original()
+        return raised(obj.clear), repr(obj.dictionary[:3])
+
+    (outcome, _), _ = both_paths(scenario)
+    assert outcome[0] == "raised"

@@ -577,11 +577,69 @@ bool is_indexable(PyObject *value)
     return false;
 }
 
+// The entry objects themselves, each with the first position of the entries
+// equal to it: a row value that is one of them (the same str or int object,
+// as values taken from one source often are) is found without hashing it.
+// The indexed list keeps every entry alive, so no address is reused.
+class IdentityTable {
+public:
+    bool find(PyObject *value, Py_ssize_t &position) const
+    {
+        if (slots_.empty())
+            return false;
+        for (size_t slot = start(value);; slot = (slot + 1) & mask_) {
+            if (slots_[slot].entry == value) {
+                position = slots_[slot].position;
+                return true;
+            }
+            if (!slots_[slot].entry)
+                return false;
+        }
+    }
+    void add(PyObject *entry, Py_ssize_t position)
+    {
+        if (2 * (count_ + 1) > slots_.size())
+            grow();
+        size_t slot = start(entry);
+        while (slots_[slot].entry && slots_[slot].entry != entry)
+            slot = (slot + 1) & mask_;
+        if (!slots_[slot].entry) {
+            slots_[slot] = {entry, position};
+            ++count_;
+        }
+    }
+
+private:
+    struct Slot {
+        PyObject *entry = nullptr;
+        Py_ssize_t position = 0;
+    };
+    size_t start(PyObject *object) const
+    {
+        return static_cast<size_t>((reinterpret_cast<std::uintptr_t>(object) >> 4) * 0x9E3779B97F4A7C15ULL >> 20) &
+               mask_;
+    }
+    void grow()
+    {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+        mask_ = slots_.size() - 1;
+        count_ = 0;
+        for (const Slot &slot : old)
+            if (slot.entry)
+                add(slot.entry, slot.position);
+    }
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
+};
+
 // Entry to first position, for the entries of `list` before its first
 // non-indexable one. The list's own length tells whether it grew since.
 struct EntryIndex {
     qv::Ref list;
     qv::Ref positions;
+    IdentityTable entries;
     Py_ssize_t entered = 0;
     bool complete = true;  // no entry of another type so far
 };
@@ -597,7 +655,11 @@ bool enter(EntryIndex &index, PyObject *entry, Py_ssize_t position)
         return true;
     }
     qv::Ref at = qv::Ref::steal(PyLong_FromSsize_t(position));
-    return at && PyDict_SetDefault(index.positions.get(), entry, at.get());
+    PyObject *first = at ? PyDict_SetDefault(index.positions.get(), entry, at.get()) : nullptr;
+    if (!first)
+        return false;
+    index.entries.add(entry, PyLong_AsSsize_t(first));
+    return true;
 }
 
 // An index of `list` as it is now, in the empty dict `positions` (made by the
@@ -607,6 +669,7 @@ bool build_index(EntryIndex &index, PyObject *list, qv::Ref positions)
 {
     index.list = qv::Ref::borrow(list);
     index.positions = std::move(positions);
+    index.entries = IdentityTable{};
     index.entered = 0;
     index.complete = true;
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list) && index.complete; ++position)
@@ -621,6 +684,8 @@ enum class Found { yes, no, scan, failed };
 // Whether `value` is among the indexed entries, at which first position.
 Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
 {
+    if (index.entries.find(value, position))
+        return Found::yes;
     if (!is_indexable(value))
         return Found::scan;
     PyObject *at = PyDict_GetItemWithError(index.positions.get(), value);
@@ -1120,9 +1185,22 @@ bool append_row_indexes(Object *self, PyObject *sorted, std::string &block)
     qv::Ref rows = qv::Ref::borrow(self->index_elements);
     std::vector<std::uint32_t> sorted_positions;
     if (recorded && positions.translate(self->dictionary, sorted_positions)) {
-        for (std::uint32_t position : recorded->row_positions)
-            if (!append_uint(block, sorted_positions[position], self->index_size))
-                return false;
+        const unsigned width = self->index_size;
+        const unsigned long long largest = sorted_positions.empty() ? 0 : sorted_positions.size() - 1;
+        if (width < 1 || width > 8 || (width < 8 && largest >> (8 * width) != 0)) {
+            // Some position may not fit: the integer codec fails on it as it does.
+            for (std::uint32_t position : recorded->row_positions)
+                if (!append_uint(block, sorted_positions[position], self->index_size))
+                    return false;
+            return true;
+        }
+        size_t at = block.size();
+        block.resize(at + recorded->row_positions.size() * width);
+        for (std::uint32_t position : recorded->row_positions) {
+            unsigned long long index = sorted_positions[position];
+            for (unsigned byte = 0; byte < width; ++byte, index >>= 8)
+                block[at++] = static_cast<char>(index & 0xFF);
+        }
         return true;
     }
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows.get()); ++row) {
