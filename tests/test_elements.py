@@ -1,5 +1,6 @@
 import io
 import math
+import pickle
 from datetime import date, datetime, timedelta, timezone
 
 import pytest
@@ -343,3 +344,22 @@ def test_round_trip_through_a_lowcardinality_column(name, is_nullable, lowcardin
     default = DEFAULTS.get(name, 0)
     assert reader.read() == [row if row is not None or is_nullable else default for row in rows]
     assert source.read() == b"TAIL"
+
+
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+@pytest.mark.parametrize("lowcardinality", lowcardinality_classes())
+@pytest.mark.parametrize("name", ELEMENT_TYPES)
+def test_a_lowcardinality_block_under_way_survives_pickling(name, lowcardinality, protocol):
+    rows = [*SAMPLES[name], None, SAMPLES[name][0]]
+    half = len(rows) // 2
+    writer = lowcardinality(None, codec_for(name), True)
+    for row in rows[:half]:
+        writer.write(row)
+    restored = pickle.loads(pickle.dumps(writer, protocol))
+    for column in (writer, restored):
+        for row in rows[half:]:
+            column.write(row)
+    data = restored.clear()
+    assert data == writer.clear()
+    source = io.BytesIO(data)
+    assert lowcardinality(source, codec_for(name, source), True).read() == rows

@@ -5,10 +5,13 @@ import io
 import pickle
 import sys
 
+from unittest.mock import ANY
+
 import pytest
 
 from lowcardinality_codecs import String, block, strings
 from quelvoran._testcapi import lowcardinality as capi
+from quelvoran.common.dtypes.elements import StringCodec
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
 QUALIFIED = "quelvoran.common.dtypes.objects.lowcardinality."
@@ -428,3 +431,54 @@ def test_every_operation_on_an_unconstructed_object_fails_cleanly(unraisable, ca
     del obj
     gc.collect()
     assert all(context.startswith(QUALIFIED) for context in unraisable.contexts)
+
+
+class HookedString(StringCodec):
+    """The package's String codec, running `hooks[method](obj)` first."""
+
+    __slots__ = ("hooks", "obj")
+
+    def __init__(self):
+        super().__init__(None)
+        self.hooks, self.obj = {}, None
+
+    def write(self, value):
+        self.hooks.get("write", lambda obj: None)(self.obj)
+        return super().write(value)
+
+    def clear(self):
+        self.hooks.get("clear", lambda obj: None)(self.obj)
+        return super().clear()
+
+
+# A codec callback reaching the object in the middle of `clear`: (hooked
+# method, callback, the operations reported). A write, clear or reset would
+# mix into the block being built, so it is refused; fields changed meanwhile
+# do not reach the block, which is built from what they held at the start.
+REENTERED_CLEAR = {
+    "write of a known value from the codec's clear": (
+        "clear", lambda obj: obj.write("a"), ["write"] * 3),
+    "write of a new value from the codec's write": ("write", lambda obj: obj.write("b"), ["write"] * 2),
+    "reset from the codec's write": ("write", lambda obj: capi.cleanup(obj), ["_cleanup"] * 2),
+    "clear from the codec's write": ("write", lambda obj: pytest.raises(RuntimeError, obj.clear), []),
+    "fields changed from the codec's clear": (
+        "clear", lambda obj: (setattr(obj, "index_size", 1), setattr(obj, "total_rows", 1),
+                              obj.index_elements.append("a")), []),
+}
+
+
+@pytest.mark.parametrize("method, callback, reported", REENTERED_CLEAR.values(), ids=REENTERED_CLEAR.keys())
+def test_clear_reentered_by_the_codec_gives_the_block_written(unraisable, capsys, method, callback, reported):
+    codec = HookedString()
+    obj = codec.obj = LowCardinality(None, codec, False)
+    for _ in range(300):
+        obj.write("a")
+    codec.hooks[method] = callback
+    data = obj.clear()
+    assert data[8] == 1 and len(data) == 32 + 3 + 2 * 300  # 2-byte indexes, as the leading part says
+    source = io.BytesIO(data)
+    assert LowCardinality(source, StringCodec(source), False).read() == ["a"] * 300
+    assert unraisable.reports == [(RuntimeError, ANY, QUALIFIED + "LowCardinality." + name) for name in reported]
+    codec.hooks.clear()
+    obj.write("c")
+    assert obj.clear() == block(strings("", "c"), 2, [1])

@@ -1,4 +1,6 @@
+import io
 import traceback
+import tracemalloc
 
 import pytest
 
@@ -248,6 +250,62 @@ def test_skip_failures_are_reported_never_raised(stream, unraisable, data, error
     assert obj.skip() is None
     assert unraisable.only()[0::2] == (error, QUALIFIED + "skip")
     assert obj._read_header is True
+
+
+# Blocks whose row count runs past the data: (block, report or None, where
+# the stream is left). A report is (exception type, message).
+PAST_THE_DATA = {
+    "39 bytes claiming 2**35 rows": (
+        block(strings("", "a"), 2, [1] * 4, rows=2**35),
+        (EOFError, "expected 34359738368 bytes of row indexes, got 4"), 39),
+    "2**61 rows of 8-byte indexes": (
+        block(strings("", "a"), 2, [1], width=8, rows=2**61),
+        (OverflowError, "2305843009213693952 row indexes of 8 bytes are more than 2**64 - 1 bytes"), 35),
+    "truncated row indexes": (
+        block(strings("", "a"), 2, [1] * 5, width=2)[:-3],
+        (EOFError, "expected 10 bytes of row indexes, got 7"), 42),
+    "complete block": (block(strings("", "a"), 2, [1] * 5, width=2) + b"next", None, 45),
+}
+
+
+def opened_file(mode, buffering=-1):
+    def open_file(tmp_path, stream, data):
+        path = tmp_path / "column"
+        path.write_bytes(data)
+        return open(path, mode, buffering=buffering)
+    return open_file
+
+
+STREAMS = {
+    "BytesIO": lambda tmp_path, stream, data: io.BytesIO(data),
+    "buffered file": opened_file("rb"),
+    "unbuffered file": opened_file("rb", buffering=0),
+    "read-write file": opened_file("r+b"),
+    "other stream": lambda tmp_path, stream, data: stream(data),
+}
+
+
+@pytest.mark.parametrize("make_stream", STREAMS.values(), ids=STREAMS.keys())
+@pytest.mark.parametrize("data, report, position", PAST_THE_DATA.values(), ids=PAST_THE_DATA.keys())
+def test_skip_never_trusts_the_row_count(tmp_path, stream, unraisable, make_stream, data, report, position):
+    fileobj = make_stream(tmp_path, stream, data)
+    obj = LowCardinality(fileobj, String(fileobj), False)
+    tracemalloc.start()
+    obj.skip()
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < 1 << 20
+    if report is None:
+        assert unraisable.reports == [] and obj._read_header is False
+    else:
+        assert unraisable.only() == (*report, QUALIFIED + "skip") and obj._read_header is True
+    if isinstance(fileobj, stream):
+        # Streams that do not know their size get the one read of the index part.
+        wanted = obj.index_size * obj.total_rows
+        assert fileobj.position == position and fileobj.calls[-1] == (8 if wanted >= 2**64 else wanted)
+    else:
+        assert fileobj.tell() == position
+        fileobj.close()
 
 
 def test_tell_arithmetic(stream):

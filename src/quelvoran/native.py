@@ -38,7 +38,7 @@ from quelvoran.common.cast_dataframes import pandas_astype
 from quelvoran.common.dtypes import elements
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
-__all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "read", "write"]
+__all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "pandas_dtype", "read", "write"]
 
 # Sources are asked for this much at a time, and never for more than
 # MAX_REQUEST bytes in one call, so that a corrupt count cannot make us
@@ -151,10 +151,8 @@ class Table:
             import pandas
         except ImportError:
             raise ImportError("Table.to_pandas() needs pandas: pip install 'quelvoran[pandas]'") from None
-        series = []
-        for name, type_string, values in zip(self.names, self.types, self.columns):
-            (dtype,) = pandas_astype([_ColumnDescription(name, _TypeInfo.of(type_string))]).values()
-            series.append(_to_series(pandas, values, dtype))
+        series = [_to_series(pandas, values, pandas_dtype(type_string))
+                  for type_string, values in zip(self.types, self.columns)]
         frame = pandas.concat(series, axis=1, ignore_index=True) if series else pandas.DataFrame()
         frame.columns = self.names
         return frame
@@ -176,6 +174,13 @@ class _TypeInfo(NamedTuple):
 class _ColumnDescription(NamedTuple):
     column: str
     info: _TypeInfo
+
+
+def pandas_dtype(type_string: str) -> str | None:
+    """The pandas dtype that ``pandas_astype`` gives a column of this type
+    (None where pandas is left to infer one)."""
+    (dtype,) = pandas_astype([_ColumnDescription("", _TypeInfo.of(type_string))]).values()
+    return dtype
 
 
 def _to_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
@@ -304,24 +309,31 @@ def iter_blocks(source: Any) -> Iterator[Table]:
     ``read1`` is used when there is one, so that pipes and sockets are not
     waited on for more than they have).
     """
+    for _, table in _blocks(source):
+        yield table
+
+
+def _blocks(source: Any) -> Iterator[tuple[int, Table]]:
+    """The blocks of a Native stream, with the offset each starts at."""
     reader = _Reader(source)
     block = 0
     while not _at_end(reader, block):
-        yield _read_block(reader, block)
+        start = reader.offset
+        yield start, _read_block(reader, block)
         block += 1
 
 
 def read(source: Any) -> Table:
     """All blocks of a Native stream as one :class:`Table`."""
     table: Table | None = None
-    for block_index, block in enumerate(iter_blocks(source)):
+    for block_index, (start, block) in enumerate(_blocks(source)):
         if table is None:
             table = block
         elif (block.names, block.types) != (table.names, table.types):
             raise NativeError(
                 f"columns {list(zip(block.names, block.types))} differ from the first block's"
                 f" {list(zip(table.names, table.types))}",
-                block=block_index,
+                block=block_index, offset=start,
             )
         else:
             for column, values in zip(table.columns, block.columns):
@@ -400,12 +412,21 @@ class _Elements(_Column):
     def __init__(self, type_string: str, make_codec: Callable[[Any], elements.ElementCodec]) -> None:
         self.type_string = type_string
         self.make_codec = make_codec
-        self.default = make_codec(None).default_value
+        codec = make_codec(None)
+        self.default = codec.default_value
+        # Enum codecs decode numbers that name no member to None.
+        self.may_decode_none = isinstance(codec, elements.EnumCodec)
 
-    def read(self, reader: _Reader, count: int) -> list[Any]:
+    def read(self, reader: _Reader, count: int, nulls: Sequence[bool] = ()) -> list[Any]:
         codec = self.make_codec(reader)
         codec.total_rows = count
-        return codec.read()
+        values = codec.read()
+        if self.may_decode_none:
+            nulls = nulls or [False] * count
+            for row, (value, null) in enumerate(zip(values, nulls)):
+                if value is None and not null:
+                    raise ValueError(f"row {row} holds a number that is no member of {self.type_string}")
+        return values
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         encode_value = self.make_codec(None).encode_value
@@ -456,7 +477,10 @@ class _Nullable(_Column):
 
     def read(self, reader: _Reader, count: int) -> list[Any]:
         nulls = _native.read_bools(io.BytesIO(reader.read_exact(count, "a null map")), count)
-        values = self.inner.read(reader, count)
+        if isinstance(self.inner, _Elements):
+            values = self.inner.read(reader, count, nulls)
+        else:
+            values = self.inner.read(reader, count)
         return [None if null else value for null, value in zip(nulls, values)]
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:

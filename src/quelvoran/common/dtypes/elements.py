@@ -105,6 +105,17 @@ def array_typecode(kind: str, width: int) -> str | None:
     return None
 
 
+class PicklableStruct(struct.Struct):
+    """A ``struct.Struct`` that pickles as its format. Codecs keep one, or its
+    bound ``pack``, for speed, and must pickle with it; a plain Struct cannot
+    be pickled."""
+
+    __slots__ = ()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self.format,)
+
+
 class ElementCodec:
     """Base of the element codecs: buffering, null map, stream reads.
 
@@ -131,6 +142,11 @@ class ElementCodec:
         self.is_nullable = is_nullable
         self._values = bytearray()
         self._null_map = bytearray()
+
+    def __getstate__(self) -> object:
+        # Defined, not inherited, so that pickle protocols 0 and 1 also take
+        # the slots (they refuse a slotted class that does not define it).
+        return super().__getstate__()
 
     def __repr__(self) -> str:
         return (
@@ -489,7 +505,7 @@ class FloatCodec(FixedWidthCodec):
         except KeyError:
             raise ValueError(f"not a float type: {name!r}") from None
         super().__init__(fileobj, total_rows, is_nullable)
-        packer = struct.Struct("<" + code)
+        packer = PicklableStruct("<" + code)
         self.name = name
         self.length = packer.size
         self._pack: Callable[[Any], bytes] = packer.pack
@@ -829,36 +845,41 @@ class IPv6Codec(FixedWidthCodec):
 
 class EnumCodec(FixedWidthCodec):
     """Enum8 and Enum16: Int8 or Int16 member values; read and written as
-    member names (str)."""
+    member names (str).
 
-    default_value = ""
+    A number that names no member decodes to None: only a NULL row of a
+    Nullable column may hold one, and callers check that. The value written
+    for such a row (``default_value``) is the member with the lowest number.
+    """
 
-    __slots__ = ("name", "length", "members", "_values", "_format")
+    __slots__ = ("name", "length", "members", "default_value", "_numbers", "_format")
 
     def __init__(
         self, fileobj: Readable, name: str, members: dict[int, str], total_rows: int = 0, is_nullable: bool = False
     ) -> None:
         if name not in ("Enum8", "Enum16"):
             raise ValueError(f"not an Enum type: {name!r}")
+        if not members:
+            raise ValueError(f"{name} needs at least one member")
         super().__init__(fileobj, total_rows, is_nullable)
         self.name = name
         self.length = 1 if name == "Enum8" else 2
         self.members = dict(members)
-        self._values = {member: number for number, member in self.members.items()}
-        self._format = struct.Struct("<b" if self.length == 1 else "<h")
+        self.default_value = self.members[min(self.members)]
+        self._numbers = {member: number for number, member in self.members.items()}
+        self._format = PicklableStruct("<b" if self.length == 1 else "<h")
 
     def encode_value(self, value: Any) -> bytes:
         try:
-            return self._format.pack(self._values[value])
+            return self._format.pack(self._numbers[value])
         except (KeyError, TypeError):
             raise ValueError(f"{value!r} is not a member of {self.name}") from None
+        except struct.error:
+            raise OverflowError(f"member number of {value!r} is out of range for {self.name}") from None
 
     def decode_values(self, data: bytes) -> list[Any]:
-        members = self.members
-        try:
-            return [members[number] for (number,) in self._format.iter_unpack(data)]
-        except KeyError as missing:
-            raise ValueError(f"{missing.args[0]} is not a member value of {self.name}") from None
+        member = self.members.get
+        return [member(number) for (number,) in self._format.iter_unpack(data)]
 
 
 ELEMENT_TYPES: Final = (

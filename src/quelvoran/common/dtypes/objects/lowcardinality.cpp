@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -62,7 +63,15 @@ qv::InternedName new_name{"__new__"};
 qv::InternedName pickle_error_name{"PickleError"};
 qv::InternedName unpickle_name{"__pyx_unpickle_LowCardinality"};
 qv::InternedName seek_name{"seek"};
+qv::InternedName seekable_name{"seekable"};
 qv::InternedName raw_name{"raw"};
+
+// The builtin binary streams whose size skipping can learn (io.BytesIO, and
+// io.FileIO, io.BufferedReader and io.BufferedRandom over a seekable file).
+PyObject *bytes_io_type = nullptr;
+PyObject *file_io_type = nullptr;
+PyObject *buffered_reader_type = nullptr;
+PyObject *buffered_random_type = nullptr;
 
 qv::Parameters init_parameters{"__init__", 3, {"fileobj", "dtype", "is_nullable", "total_rows"}};
 qv::Parameters unpickle_parameters{"__pyx_unpickle_LowCardinality", 3,
@@ -235,6 +244,69 @@ PyObject *py_tell(PyObject *self, PyObject *);
 PyObject *py_clear(PyObject *self, PyObject *);
 
 // ---------------------------------------------------------------------------
+// One block-changing operation at a time per object
+//
+// `write`, `clear` and `_cleanup` call the element codec, whose buffer holds
+// part of the block being built. A codec callback or another thread reaching
+// the same object meanwhile would mix two operations in that buffer and in
+// the fields, so such a call is refused with RuntimeError; only the object's
+// own reset may run inside `clear`, once the block is assembled. The list
+// holds one entry per object under such a call; the interpreter lock guards
+// it, and it is never destroyed, so that no late finaliser finds it gone.
+
+constexpr const char *cleanup_operation = "_cleanup";
+
+struct Claim {
+    const Object *object;
+    const char *operation;
+};
+std::vector<Claim> &claims = *new std::vector<Claim>;
+
+class Exclusive {
+public:
+    Exclusive(const Object *self, const char *operation)
+    {
+        for (const Claim &claim : claims) {
+            if (claim.object != self)
+                continue;
+            admitted_ = std::strcmp(operation, cleanup_operation) == 0 &&
+                        std::strcmp(claim.operation, cleanup_operation) == 0;
+            if (!admitted_)
+                PyErr_Format(PyExc_RuntimeError,
+                             "%s() called while %s() of the same LowCardinality object is under way", operation,
+                             claim.operation);
+            return;
+        }
+        claims.push_back({self, operation});
+        owned_ = self;
+        admitted_ = true;
+    }
+    Exclusive(const Exclusive &) = delete;
+    Exclusive &operator=(const Exclusive &) = delete;
+    ~Exclusive()
+    {
+        for (auto claim = claims.begin(); owned_ && claim != claims.end(); ++claim)
+            if (claim->object == owned_) {
+                claims.erase(claim);
+                break;
+            }
+    }
+    explicit operator bool() const { return admitted_; }
+
+private:
+    const Object *owned_ = nullptr;
+    bool admitted_ = false;
+};
+
+// Lets the reset run inside the operation that holds the object.
+void admit_cleanup(const Object *self)
+{
+    for (Claim &claim : claims)
+        if (claim.object == self)
+            claim.operation = cleanup_operation;
+}
+
+// ---------------------------------------------------------------------------
 // Reading
 
 // Reads the leading part of a block and returns the index width it names; 0
@@ -291,37 +363,29 @@ void index_size_slot(Object *self)
 // Cleared through `_set_fast_paths(False)` to measure and test the per-row paths.
 bool fast_paths = true;
 
-PyTypeObject *bytes_io_type = nullptr;
-PyTypeObject *buffered_reader_type = nullptr;
-PyTypeObject *buffered_random_type = nullptr;
-PyTypeObject *file_io_type = nullptr;
-
 // Bytes asked of the stream at once: bounds what a corrupt row count can make
 // a buffered file allocate.
 constexpr Py_ssize_t chunk_bytes = Py_ssize_t{1} << 23;
 
-// The instance attributes of an object whose type keeps them at a fixed offset.
-PyObject *instance_dict(PyObject *object)
-{
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + Py_TYPE(object)->tp_dictoffset);
-}
-
 // An `io.BytesIO`, or a buffered binary file over an `io.FileIO`, that has no
-// instance attribute shadowing its methods.
+// instance attribute shadowing its methods (these types keep their instance
+// attributes at a fixed offset).
 bool is_builtin_binary_stream(PyObject *stream)
 {
     PyTypeObject *type = Py_TYPE(stream);
-    if (type != bytes_io_type && type != buffered_reader_type && type != buffered_random_type)
+    PyObject *as_type = reinterpret_cast<PyObject *>(type);
+    if ((as_type != bytes_io_type && as_type != buffered_reader_type && as_type != buffered_random_type) ||
+        type->tp_dictoffset <= 0)
         return false;
-    PyObject *attributes = instance_dict(stream);
+    PyObject *attributes = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(stream) + type->tp_dictoffset);
     if (attributes && PyDict_GET_SIZE(attributes) != 0)
         return false;
-    if (type == bytes_io_type)
+    if (as_type == bytes_io_type)
         return true;
     qv::Ref raw = qv::Ref::steal(PyObject_GetAttr(stream, raw_name.get()));
     if (!raw)
         PyErr_Clear();
-    return raw && Py_IS_TYPE(raw.get(), file_io_type);
+    return raw && reinterpret_cast<PyObject *>(Py_TYPE(raw.get())) == file_io_type;
 }
 
 template <unsigned Width>
@@ -500,6 +564,94 @@ PyObject *read_slot(Object *self, int skip_dispatch)
     return ok ? result.release() : qv::fail(METHOD("read"));
 }
 
+// Whether `fileobj` is exactly one of the builtin streams that know their
+// size: io.BytesIO, or a seekable file opened through io.FileIO, plain or
+// buffered. Subclasses and other streams may do anything in `read`.
+bool knows_its_size(PyObject *fileobj, bool &answer)
+{
+    answer = false;
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(fileobj));
+    if (type == bytes_io_type) {
+        answer = true;
+        return true;
+    }
+    qv::Ref raw = qv::Ref::borrow(fileobj);
+    if (type == buffered_reader_type || type == buffered_random_type)
+        raw = qv::Ref::steal(PyObject_GetAttr(fileobj, raw_name.get()));
+    if (!raw)
+        return false;
+    if (reinterpret_cast<PyObject *>(Py_TYPE(raw.get())) != file_io_type)
+        return true;
+    qv::Ref seekable = call_method(fileobj, seekable_name);
+    int truth = seekable ? PyObject_IsTrue(seekable.get()) : -1;
+    answer = truth > 0;
+    return truth >= 0;
+}
+
+// A position the stream reports, as a non-negative 64-bit number.
+bool stream_position(qv::Ref position, unsigned long long &out)
+{
+    return position && qv::to_unsigned_64(position.get(), out);
+}
+
+// Moves a stream that knows its size `wanted` bytes on without reading them.
+// With fewer bytes left it stops at the end, where reading would leave it;
+// `moved` is how far it went.
+bool seek_past(PyObject *fileobj, unsigned long long wanted, unsigned long long &moved)
+{
+    unsigned long long start, end;
+    if (!stream_position(call_method(fileobj, tell_name), start) ||
+        !stream_position(qv::Ref::steal(PyObject_CallMethod(fileobj, seek_name.text(), "ii", 0, SEEK_END)), end))
+        return false;
+    moved = end > start ? end - start : 0;
+    if (moved > wanted)
+        moved = wanted;
+    if (start + moved == end)
+        return true;
+    qv::Ref target = qv::from_unsigned_64(start + moved);
+    return target && qv::Ref::steal(PyObject_CallMethodOneArg(fileobj, seek_name.get(), target.get()));
+}
+
+// Moves any other stream on with one `read(wanted)`; `moved` is the length of
+// what it returned.
+bool read_past(PyObject *fileobj, unsigned long long wanted, unsigned long long &moved)
+{
+    qv::Ref size = qv::from_unsigned_64(wanted);
+    qv::Ref chunk = size ? call_method(fileobj, read_name, size.get()) : qv::Ref{};
+    Py_buffer view;
+    if (!chunk || PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) < 0)
+        return false;
+    moved = static_cast<unsigned long long>(view.len);
+    PyBuffer_Release(&view);
+    return true;
+}
+
+// Moves the stream past the row indexes. The row count comes from the data
+// and may be corrupt: a part larger than the stream holds is reported, never
+// allocated for or silently cut short.
+bool skip_row_indexes(Object *self, unsigned long long rows)
+{
+    unsigned char width = self->index_size;
+    unsigned long long wanted;
+    if (__builtin_mul_overflow(static_cast<unsigned long long>(width), rows, &wanted)) {
+        PyErr_Format(PyExc_OverflowError, "%llu row indexes of %d bytes are more than 2**64 - 1 bytes", rows,
+                     width);
+        return false;
+    }
+    qv::Ref fileobj = qv::Ref::borrow(self->fileobj);
+    bool seekable;
+    unsigned long long moved = 0;
+    if (!knows_its_size(fileobj.get(), seekable))
+        return false;
+    if (seekable ? wanted > 0 && !seek_past(fileobj.get(), wanted, moved) : !read_past(fileobj.get(), wanted, moved))
+        return false;
+    if (moved < wanted) {
+        PyErr_Format(PyExc_EOFError, "expected %llu bytes of row indexes, got %llu", wanted, moved);
+        return false;
+    }
+    return true;
+}
+
 bool skip_body(Object *self)
 {
     self->__pyx_vtab->__index_size(self);
@@ -510,8 +662,7 @@ bool skip_body(Object *self)
     if (PyErr_Occurred())
         return false;
     self->total_rows = rows;
-    qv::Ref index_bytes = qv::from_unsigned_64(self->index_size * self->total_rows);
-    return index_bytes && call_method(self->fileobj, read_name, index_bytes.get()) && set_read_header(self, false);
+    return skip_row_indexes(self, rows) && set_read_header(self, false);
 }
 
 void skip_slot(Object *self, int skip_dispatch)
@@ -836,17 +987,29 @@ void record_row_position(Object *self, Py_ssize_t position)
     block->row_positions.push_back(static_cast<std::uint32_t>(position));
 }
 
-// The record of the block's rows when it still describes `index_elements`
-// and the dictionary.
-const BlockIndex *recorded_rows(Object *self)
+// The dictionary position of each row, as `write` recorded them, and the
+// entries those positions refer to, when the record still describes the
+// lists that `clear` has just copied. The entries are borrowed from the copy
+// of the dictionary, which `clear` keeps (sorted) to the end.
+struct RecordedRows {
+    std::vector<std::uint32_t> positions;
+    std::vector<PyObject *> entries;
+};
+
+bool take_recorded_rows(Object *self, PyObject *dictionary_copy, PyObject *rows_copy, RecordedRows &recorded)
 {
     BlockIndex *block = fast_paths ? find_block_index(self) : nullptr;
     if (!block || !block->rows || self->dictionary == Py_None || self->index_elements == Py_None)
-        return nullptr;
-    bool current = is_unchanged(self->dictionary, block->entries.list, block->entries.entered) &&
-                   is_unchanged(self->index_elements, block->rows,
-                                static_cast<Py_ssize_t>(block->row_positions.size()));
-    return current ? block : nullptr;
+        return false;
+    auto rows = static_cast<Py_ssize_t>(block->row_positions.size());
+    if (!is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
+        !is_unchanged(self->index_elements, block->rows, rows) ||
+        PyList_GET_SIZE(dictionary_copy) != block->entries.entered || PyList_GET_SIZE(rows_copy) != rows)
+        return false;
+    recorded.positions = block->row_positions;
+    PyObject **entries = PySequence_Fast_ITEMS(dictionary_copy);
+    recorded.entries.assign(entries, entries + PyList_GET_SIZE(dictionary_copy));
+    return true;
 }
 
 // The first position holding `value` or an entry equal to it, as `list.index`.
@@ -890,21 +1053,21 @@ public:
         }
         return position_in(sorted_, value, position);
     }
-    // The sorted position of each entry of `dictionary`, when every one is
-    // found through the index.
-    bool translate(PyObject *dictionary, std::vector<std::uint32_t> &sorted_positions)
+    // The sorted position of each of `entries`, when every one is found
+    // through the index.
+    bool translate(const std::vector<PyObject *> &entries, std::vector<std::uint32_t> &sorted_positions)
     {
         if (!index_.positions)
             return false;
-        sorted_positions.resize(static_cast<size_t>(PyList_GET_SIZE(dictionary)));
-        for (Py_ssize_t entry = 0; entry < PyList_GET_SIZE(dictionary); ++entry) {
+        sorted_positions.resize(entries.size());
+        for (size_t entry = 0; entry < entries.size(); ++entry) {
             Py_ssize_t position;
-            Found found = find_entry(index_, PyList_GET_ITEM(dictionary, entry), position);
+            Found found = find_entry(index_, entries[entry], position);
             if (found == Found::failed)
                 PyErr_Clear();
             if (found != Found::yes)
                 return false;
-            sorted_positions[static_cast<size_t>(entry)] = static_cast<std::uint32_t>(position);
+            sorted_positions[entry] = static_cast<std::uint32_t>(position);
         }
         return true;
     }
@@ -1103,9 +1266,13 @@ bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
 unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_dispatch)
 {
     unsigned long long grown = 0;
-    if (run_slot(self, skip_dispatch, write_name, py_write, dtype_value,
-                 [&] { return write_body(self, dtype_value, grown); },
-                 [&](qv::Ref value) { return qv::to_unsigned_64(value.get(), grown); }))
+    if (run_slot(
+            self, skip_dispatch, write_name, py_write, dtype_value,
+            [&] {
+                Exclusive exclusive(self, "write");
+                return exclusive && write_body(self, dtype_value, grown);
+            },
+            [&](qv::Ref value) { return qv::to_unsigned_64(value.get(), grown); }))
         return grown;
     qv::report_unraisable(METHOD("write"));
     return 0;
@@ -1151,18 +1318,14 @@ bool append_uint(std::string &block, unsigned long long value, unsigned char wid
     return true;
 }
 
-// The dictionary in block order: a nullable column keeps its None entry first,
-// every other entry is sorted ascending.
-qv::Ref sorted_dictionary(Object *self)
+// The dictionary in block order, sorted in place: a nullable column keeps its
+// None entry first, every other entry is sorted ascending.
+qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
 {
     int nullable = truth_of(self->is_nullable);
     if (nullable < 0)
         return {};
-    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
-    bool keep_first = nullable && dictionary.get() != Py_None && PyList_GET_SIZE(dictionary.get()) > 0;
-    qv::Ref sorted = qv::Ref::steal(PySequence_List(dictionary.get()));
-    if (!sorted)
-        return {};
+    bool keep_first = nullable && PyList_GET_SIZE(sorted.get()) > 0;
     if (!keep_first)
         return PyList_Sort(sorted.get()) == 0 ? std::move(sorted) : qv::Ref{};
     qv::Ref rest = qv::Ref::steal(PyList_GetSlice(sorted.get(), 1, PyList_GET_SIZE(sorted.get())));
@@ -1172,42 +1335,30 @@ qv::Ref sorted_dictionary(Object *self)
     return sorted;
 }
 
-bool append_row_indexes(Object *self, PyObject *sorted, std::string &block)
+bool append_row_indexes(PyObject *rows, PyObject *sorted, unsigned char width, const RecordedRows *recorded,
+                        std::string &block)
 {
     SortedPositions positions;
     positions.prepare(sorted);
-    if (self->index_elements == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        return false;
-    }
-    // Nothing below runs Python code until the rows are done: the record stays valid.
-    const BlockIndex *recorded = recorded_rows(self);
-    qv::Ref rows = qv::Ref::borrow(self->index_elements);
     std::vector<std::uint32_t> sorted_positions;
-    if (recorded && positions.translate(self->dictionary, sorted_positions)) {
-        const unsigned width = self->index_size;
-        const unsigned long long largest = sorted_positions.empty() ? 0 : sorted_positions.size() - 1;
-        if (width < 1 || width > 8 || (width < 8 && largest >> (8 * width) != 0)) {
-            // Some position may not fit: the integer codec fails on it as it does.
-            for (std::uint32_t position : recorded->row_positions)
-                if (!append_uint(block, sorted_positions[position], self->index_size))
-                    return false;
-            return true;
-        }
+    // Positions that might not fit the width are left to the integer codec, to fail as it does.
+    const unsigned long long largest = recorded && !recorded->entries.empty() ? recorded->entries.size() - 1 : 0;
+    bool fits = width >= 1 && width <= 8 && (width == 8 || largest >> (8 * width) == 0);
+    if (recorded && fits && positions.translate(recorded->entries, sorted_positions)) {
         size_t at = block.size();
-        block.resize(at + recorded->row_positions.size() * width);
-        for (std::uint32_t position : recorded->row_positions) {
+        block.resize(at + recorded->positions.size() * width);
+        for (std::uint32_t position : recorded->positions) {
             unsigned long long index = sorted_positions[position];
             for (unsigned byte = 0; byte < width; ++byte, index >>= 8)
                 block[at++] = static_cast<char>(index & 0xFF);
         }
         return true;
     }
-    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows.get()); ++row) {
-        qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows.get(), row));
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows); ++row) {
+        qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows, row));
         Py_ssize_t position;
         if (!positions.find(value.get(), position) ||
-            !append_uint(block, static_cast<unsigned long long>(position), self->index_size))
+            !append_uint(block, static_cast<unsigned long long>(position), width))
             return false;
     }
     return true;
@@ -1215,15 +1366,26 @@ bool append_row_indexes(Object *self, PyObject *sorted, std::string &block)
 
 PyObject *clear_body(Object *self)
 {
-    std::string block;
-    self->__pyx_vtab->__update_index_size(self);
-    if (!generate_header(self->index_size, block))
-        return nullptr;
+    // The leading part, the entry count and the row indexes must describe one
+    // block, whatever the calls below into Python do to the fields: they all
+    // come from the width, the row count and the copies taken here first.
+    unsigned char width = self->__pyx_vtab->__update_index_size(self);
+    unsigned long long rows = self->total_rows;
     Py_ssize_t entries;
-    if (!length_of(self->dictionary, entries) || !append_uint(block, static_cast<unsigned long long>(entries), 8))
+    if (!length_of(self->dictionary, entries))
         return nullptr;
+    qv::Ref dictionary = qv::Ref::steal(PySequence_List(self->dictionary));
+    qv::Ref row_values = dictionary ? qv::Ref::steal(PySequence_List(self->index_elements)) : qv::Ref{};
+    if (!row_values)
+        return nullptr;
+    entries = PyList_GET_SIZE(dictionary.get());  // the copy's: copying can run a finaliser
+    RecordedRows recorded;
+    bool has_record = take_recorded_rows(self, dictionary.get(), row_values.get(), recorded);
 
-    qv::Ref sorted = sorted_dictionary(self);
+    std::string block;
+    if (!generate_header(width, block) || !append_uint(block, static_cast<unsigned long long>(entries), 8))
+        return nullptr;
+    qv::Ref sorted = sorted_dictionary(self, std::move(dictionary));
     if (!sorted)
         return nullptr;
     // The codec still holds the encodings of the entries in order of first
@@ -1241,8 +1403,9 @@ PyObject *clear_body(Object *self)
         return nullptr;
     block.append(PyBytes_AS_STRING(payload.get()), static_cast<size_t>(PyBytes_GET_SIZE(payload.get())));
 
-    if (!append_uint(block, self->total_rows, 8) || !append_row_indexes(self, sorted.get(), block))
+    if (!append_uint(block, rows, 8) || !append_row_indexes(row_values.get(), sorted.get(), width, has_record ? &recorded : nullptr, block))
         return nullptr;
+    admit_cleanup(self);
     self->__pyx_vtab->_cleanup(self);
     return PyBytes_FromStringAndSize(block.data(), static_cast<Py_ssize_t>(block.size()));
 }
@@ -1253,7 +1416,8 @@ PyObject *clear_slot(Object *self, int skip_dispatch)
     bool ok = run_slot(
         self, skip_dispatch, clear_name, py_clear, nullptr,
         [&] {
-            result = qv::Ref::steal(clear_body(self));
+            Exclusive exclusive(self, "clear");
+            result = exclusive ? qv::Ref::steal(clear_body(self)) : qv::Ref{};
             return static_cast<bool>(result);
         },
         [&](qv::Ref value) {
@@ -1282,7 +1446,10 @@ bool cleanup_body(Object *self)
 
 void cleanup_slot(Object *self)
 {
-    if (!qv::guarded(false, [&] { return cleanup_body(self); }))
+    if (!qv::guarded(false, [&] {
+            Exclusive exclusive(self, cleanup_operation);
+            return exclusive && cleanup_body(self);
+        }))
         qv::report_unraisable(METHOD("_cleanup"));
 }
 
@@ -1818,7 +1985,12 @@ const char module_doc[] =
     "the element codec reads that many values, and in a Nullable column entry 0\n"
     "stands for NULL. Then comes the UInt64 row count and one index per row:\n"
     "each row is the dictionary entry its index names, equal rows sharing one\n"
-    "object.";
+    "object.\n\n"
+    "A LowCardinality object serves one thread at a time. Shared anyway, or\n"
+    "re-entered from an element codec's callback, it refuses a write, clear or\n"
+    "reset that would overlap another on the same object (RuntimeError, which\n"
+    "write reports as unraisable and clear raises), so every block that clear\n"
+    "returns reads back as rows that were written to it.";
 
 bool ready_type(PyObject *module)
 {
@@ -1897,6 +2069,20 @@ bool build_tables()
     return INDEX_SIZE != nullptr;
 }
 
+// Kept for the life of the process, as the io module keeps them.
+bool find_stream_types()
+{
+    qv::Ref io = qv::Ref::steal(PyImport_ImportModule("io"));
+    if (!io)
+        return false;
+    auto type_of = [&io](const char *name, PyObject *&type) {
+        type = PyObject_GetAttrString(io.get(), name);
+        return type != nullptr;
+    };
+    return type_of("BytesIO", bytes_io_type) && type_of("FileIO", file_io_type) &&
+           type_of("BufferedReader", buffered_reader_type) && type_of("BufferedRandom", buffered_random_type);
+}
+
 // `_set_fast_paths(enabled)`: turns the bulk reading and the hashed lookups
 // on or off (for measuring and testing the per-row paths); returns the
 // previous setting.
@@ -1911,31 +2097,13 @@ PyObject *set_fast_paths(PyObject *, PyObject *enabled)
 
 PyMethodDef set_fast_paths_def = {"_set_fast_paths", set_fast_paths, METH_O, nullptr};
 
-bool load_fast_path_types(PyObject *module)
+bool load_fast_path_tables(PyObject *module)
 {
-    qv::Ref io = qv::Ref::steal(PyImport_ImportModule("io"));
-    if (!io)
-        return false;
-    auto io_type = [&](const char *name, PyTypeObject *&out) {
-        qv::Ref type = qv::Ref::steal(PyObject_GetAttrString(io.get(), name));
-        if (!type)
-            return false;
-        // Streams are taken only from types that keep their instance
-        // attributes at a fixed offset, where they are checked for shadowing.
-        if (PyType_Check(type.get()) && reinterpret_cast<PyTypeObject *>(type.get())->tp_dictoffset > 0)
-            out = reinterpret_cast<PyTypeObject *>(type.get());
-        return true;
-    };
-    if (!io_type("BytesIO", bytes_io_type) || !io_type("BufferedReader", buffered_reader_type) ||
-        !io_type("BufferedRandom", buffered_random_type) || !io_type("FileIO", file_io_type))
-        return false;
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         return false;
     timezone_type = Py_TYPE(PyDateTime_TimeZone_UTC);
-    qv::Ref flags = qv::Ref::steal(PySys_GetObject("flags"));
-    if (flags)
-        Py_INCREF(flags.get());
+    qv::Ref flags = qv::Ref::borrow(PySys_GetObject("flags"));
     qv::Ref warning = flags ? qv::Ref::steal(PyObject_GetAttrString(flags.get(), "bytes_warning")) : qv::Ref{};
     int warns = warning ? PyObject_IsTrue(warning.get()) : -1;
     if (warns < 0)
@@ -1952,10 +2120,10 @@ bool exec_lowcardinality(PyObject *module)
     return qv::init_names({&read_name, &skip_name, &tell_name, &write_name, &clear_name, &name_name, &length_name,
                            &is_nullable_name, &total_rows_name, &default_value_name, &read_header_name,
                            &vtable_name, &dict_name, &update_name, &new_name, &pickle_error_name, &unpickle_name,
-                           &seek_name, &raw_name}) &&
+                           &seek_name, &seekable_name, &raw_name}) &&
            init_parameters.init() && unpickle_parameters.init() && ready_type(module) && bind_integer_codec() &&
-           qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && publish_unpickle(module) &&
-           load_fast_path_types(module);
+           qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && find_stream_types() &&
+           publish_unpickle(module) && load_fast_path_tables(module);
 }
 
 const qv::ModuleSpec spec{QUELVORAN_LOWCARDINALITY_MODULE, "lowcardinality",

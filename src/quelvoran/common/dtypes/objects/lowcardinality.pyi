@@ -1,3 +1,12 @@
+"""LowCardinality column codec for the ClickHouse Native format.
+
+A LowCardinality object serves one thread at a time. Shared anyway, or
+re-entered from an element codec's callback, it refuses a write, clear or
+reset that would overlap another on the same object (RuntimeError, which
+write reports as unraisable and clear raises), so every block that clear
+returns reads back as rows that were written to it.
+"""
+
 from datetime import date as date, datetime as datetime
 from typing import Any
 
