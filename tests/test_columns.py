@@ -7,6 +7,7 @@ import struct
 import pytest
 
 from quelvoran.common.dtypes import columns as bulk
+from quelvoran.common.dtypes import fast_elements
 from quelvoran.common.dtypes.elements import make_codec
 
 generator = random.Random(7)
@@ -71,3 +72,43 @@ def test_null_maps_take_any_nonzero_byte_as_null():
     assert bulk.apply_null_map(values, bytes([0, 1, 2, 0, 255, 0])) == [0, None, None, 3, None, 5]
     with pytest.raises(ValueError):
         bulk.apply_null_map(values, b"\x00")
+
+
+def fast_and_reference_agree(name, data, count, nullable):
+    outcomes = []
+    for make in (make_codec, fast_elements.make_codec):
+        stream = io.BytesIO(data)
+        codec = make(name, stream)
+        codec.total_rows, codec.is_nullable = count, nullable
+        try:
+            outcome = ("ok", codec.read())
+        except Exception as error:
+            outcome = (type(error), str(error))
+        outcomes.append((outcome, stream.tell()))
+    assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize("name", ["String", "Date", "DateTime"])
+def test_fast_codecs_agree_with_the_reference_on_whole_and_cut_columns(name, nullable):
+    values = TEXTS[:40] if name == "String" else [make_codec(name, None).default_value] * 5
+    codec = make_codec(name, None)
+    codec.is_nullable = nullable
+    for value in values:
+        codec.write(None if nullable and len(str(value)) % 3 == 0 else value)
+    data = codec.clear()
+    for cut in range(0, len(data) + 1, max(1, len(data) // 60)):
+        fast_and_reference_agree(name, data[:cut], len(values), nullable)
+    fast_and_reference_agree(name, data + b"tail", len(values), nullable)
+
+
+def test_fast_codecs_serve_lowcardinality():
+    from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+    sink = io.BytesIO()
+    writer = LowCardinality(sink, fast_elements.make_codec("String", sink), True)
+    for value in ["b", None, "a", "b"]:
+        writer.write(value)
+    block = writer.clear()
+    source = io.BytesIO(block)
+    assert LowCardinality(source, fast_elements.make_codec("String", source), True).read() == ["b", None, "a", "b"]

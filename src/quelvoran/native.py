@@ -36,7 +36,7 @@ from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTupl
 from quelvoran import _native
 from quelvoran.common.cast_dataframes import pandas_astype
 from quelvoran.common.dtypes import columns as bulk
-from quelvoran.common.dtypes import elements
+from quelvoran.common.dtypes import elements, fast_elements
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
 __all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "pandas_dtype", "read", "write"]
@@ -435,7 +435,7 @@ class _Elements(_Column):
         # Whole-column C++ decoders of the types whose values cost most in
         # Python; they give exactly what the element codec gives.
         self.read_bulk: Callable[[_Reader, int], list[Any]] | None = _BULK_READERS.get(type(codec))
-        self.encode_bulk = bulk.encode_strings if type(codec) is elements.StringCodec else None
+        self.encode_bulk = bulk.encode_strings if isinstance(codec, elements.StringCodec) else None
 
     def read(self, reader: _Reader, count: int, nulls: bytes = b"") -> list[Any]:
         if self.read_bulk is not None:
@@ -471,9 +471,9 @@ def _read_datetimes(reader: _Reader, count: int) -> list[Any]:
 
 
 _BULK_READERS: Final[dict[type, Callable[[_Reader, int], list[Any]]]] = {
-    elements.StringCodec: _read_strings,
-    elements.DateCodec: _read_dates,
-    elements.DateTimeCodec: _read_datetimes,
+    fast_elements.StringCodec: _read_strings,
+    fast_elements.DateCodec: _read_dates,
+    fast_elements.DateTimeCodec: _read_datetimes,
 }
 
 
@@ -885,7 +885,7 @@ def _element_codec(name: str, arguments: str | None, descriptor: tuple[Any, ...]
     length, precision, scale, zone = descriptor[4], descriptor[5], descriptor[6], descriptor[7]
     if arguments is None:
         if name in _INTEGERS_AND_FLOATS or name in ("String", "Date", "DateTime"):
-            return lambda stream: elements.make_codec(name, stream)
+            return lambda stream: fast_elements.make_codec(name, stream)
         simple = {"Date32": elements.Date32Codec, "UUID": elements.UUIDCodec,
                   "IPv4": elements.IPv4Codec, "IPv6": elements.IPv6Codec}.get(name)
         return simple
