@@ -365,3 +365,24 @@ def test_index_width_changed_during_clear_agrees(width):
         return raised(obj.clear), repr(obj.dictionary[:3])
 
     both_paths(scenario)
+
+
+def test_clear_retried_after_a_failure_agrees():
+    def scenario():
+        codec = String()
+        obj = LowCardinality(None, codec, False)
+        for value in ["b", "a", "b", "c", "a"]:
+            obj.write(value)
+        original, failed = codec.clear, []
+
+        def clear_failing_once():  # fails when asked for the first block's payload
+            if codec.calls[-1][0] == "write" and not failed:
+                failed.append(True)
+                raise ValueError("payload lost")
+            return original()
+
+        codec.clear = clear_failing_once
+        return raised(obj.clear), raised(obj.clear), repr(obj.dictionary)
+
+    first, second, _ = both_paths(scenario)[0]
+    assert first[:3] == ("raised", ValueError, "payload lost") and second[0] == "returned"

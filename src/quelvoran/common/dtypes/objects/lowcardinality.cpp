@@ -988,25 +988,29 @@ void record_row_position(Object *self, Py_ssize_t position)
 }
 
 // The dictionary position of each row, as `write` recorded them, and the
-// entries those positions refer to, when the record still describes the
-// lists that `clear` has just copied. The entries are borrowed from the copy
-// of the dictionary, which `clear` keeps (sorted) to the end.
+// entries those positions refer to, when the record still describes the rows
+// and the dictionary that `clear` has just copied, all of whose entries are of
+// the builtin types the index holds. The entries are borrowed from the copy of
+// the dictionary, which `clear` keeps (sorted) to the end.
 struct RecordedRows {
     std::vector<std::uint32_t> positions;
     std::vector<PyObject *> entries;
 };
 
-bool take_recorded_rows(Object *self, PyObject *dictionary_copy, PyObject *rows_copy, RecordedRows &recorded)
+bool take_recorded_rows(Object *self, PyObject *dictionary_copy, RecordedRows &recorded)
 {
     BlockIndex *block = fast_paths ? find_block_index(self) : nullptr;
-    if (!block || !block->rows || self->dictionary == Py_None || self->index_elements == Py_None)
+    if (!block || !block->rows || !block->entries.complete || self->dictionary == Py_None ||
+        self->index_elements == Py_None)
         return false;
-    auto rows = static_cast<Py_ssize_t>(block->row_positions.size());
     if (!is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
-        !is_unchanged(self->index_elements, block->rows, rows) ||
-        PyList_GET_SIZE(dictionary_copy) != block->entries.entered || PyList_GET_SIZE(rows_copy) != rows)
+        !is_unchanged(self->index_elements, block->rows, static_cast<Py_ssize_t>(block->row_positions.size())) ||
+        PyList_GET_SIZE(dictionary_copy) != block->entries.entered)
         return false;
-    recorded.positions = block->row_positions;
+    // Taken, not copied: should this `clear` fail later, the next one looks
+    // the rows up one by one.
+    recorded.positions = std::move(block->row_positions);
+    qv::Ref released = std::move(block->rows);
     PyObject **entries = PySequence_Fast_ITEMS(dictionary_copy);
     recorded.entries.assign(entries, entries + PyList_GET_SIZE(dictionary_copy));
     return true;
@@ -1354,6 +1358,17 @@ bool append_row_indexes(PyObject *rows, PyObject *sorted, unsigned char width, c
         }
         return true;
     }
+    if (recorded) {
+        // Each row equals the entry recorded for it, and among these types
+        // equality alone decides the position: that entry stands for the row.
+        for (std::uint32_t position : recorded->positions) {
+            Py_ssize_t sorted_position;
+            if (!positions.find(recorded->entries[position], sorted_position) ||
+                !append_uint(block, static_cast<unsigned long long>(sorted_position), width))
+                return false;
+        }
+        return true;
+    }
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows); ++row) {
         qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows, row));
         Py_ssize_t position;
@@ -1375,12 +1390,16 @@ PyObject *clear_body(Object *self)
     if (!length_of(self->dictionary, entries))
         return nullptr;
     qv::Ref dictionary = qv::Ref::steal(PySequence_List(self->dictionary));
-    qv::Ref row_values = dictionary ? qv::Ref::steal(PySequence_List(self->index_elements)) : qv::Ref{};
-    if (!row_values)
+    if (!dictionary)
+        return nullptr;
+    // The positions `write` recorded stand for the rows' copy when they still
+    // describe the rows and the dictionary just copied.
+    RecordedRows recorded;
+    bool has_record = take_recorded_rows(self, dictionary.get(), recorded);
+    qv::Ref row_values = has_record ? qv::Ref{} : qv::Ref::steal(PySequence_List(self->index_elements));
+    if (!has_record && !row_values)
         return nullptr;
     entries = PyList_GET_SIZE(dictionary.get());  // the copy's: copying can run a finaliser
-    RecordedRows recorded;
-    bool has_record = take_recorded_rows(self, dictionary.get(), row_values.get(), recorded);
 
     std::string block;
     if (!generate_header(width, block) || !append_uint(block, static_cast<unsigned long long>(entries), 8))
