@@ -1,151 +1,206 @@
-"""Round trip of sample LowCardinality blocks: ``python -m quelvoran``.
+"""``python -m quelvoran [FILE|-]``: a readable summary of a Native stream.
 
-Encodes built-in sample rows into a LowCardinality(Nullable(String)) block and
-a LowCardinality(UInt32) block with the package's own codecs, decodes each
-block back, and prints its type, its bytes in hex and the rows it decodes to.
+Prints the stream's blocks and rows, each column's name, type and pandas
+dtype, and its first rows as a table (``--rows N``, 10 by default), or its
+rows as JSON lines (``--json``). ``--head`` reads the first block only. With
+no FILE, reads the sample stream shipped in the package, made by the
+ClickHouse engine and covering every supported type; ``-`` reads standard
+input. ``--self-check`` round-trips sample LowCardinality blocks instead.
 
-Exit status: 0 when every block decodes to exactly the rows it was made from,
-1 when one does not, 2 when the package's compiled modules cannot be imported
-(the package is not built and installed).
+Exit status: 0 on success, 1 when the input cannot be decoded (one line on
+standard error naming the block, the column and the byte offset), 2 for
+usage errors, 3 when the package's compiled modules are missing.
 """
 
 from __future__ import annotations
 
 import argparse
-import io
+import base64
+import datetime
+import decimal
+import ipaddress
+import json
 import sys
-from dataclasses import dataclass
-from typing import Any, Protocol, Sequence, TextIO
+import uuid
+from importlib import resources
+from typing import Any, BinaryIO, Iterator, Sequence, TextIO
 
-from quelvoran.common.dtypes.elements import ElementCodec, make_codec
-
-LOWCARDINALITY_MODULE = "quelvoran.common.dtypes.objects.lowcardinality"
-HEX_BYTES_PER_LINE = 16
-
-
-class LowCardinalityColumn(Protocol):
-    """What the round trip uses of the LowCardinality class."""
-
-    def __init__(self, fileobj: Any, dtype: ElementCodec, is_nullable: Any, total_rows: int = 0) -> None: ...
-
-    def write(self, value: Any) -> int: ...
-
-    def clear(self) -> bytes: ...
-
-    def read(self) -> list[Any]: ...
+SAMPLE = "sample.native"
+CELL_WIDTH = 28
+TABLE_WIDTH = 110
 
 
-@dataclass(frozen=True)
-class Sample:
-    """Rows of one LowCardinality column."""
-
-    element_type: str
-    is_nullable: bool
-    rows: tuple[Any, ...]
-
-    @property
-    def type_string(self) -> str:
-        inner = f"Nullable({self.element_type})" if self.is_nullable else self.element_type
-        return f"LowCardinality({inner})"
-
-
-SAMPLES = (
-    Sample(
-        "String",
-        True,
-        ("apple", None, "banana", "apple", "", "cherry", None, "banana", "crème brûlée"),
-    ),
-    Sample("UInt32", False, (7, 42, 7, 0, 4294967295, 42, 7)),
-)
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python -m quelvoran",
+        description="Summarise a ClickHouse Native-format stream: blocks, rows, columns and the first rows.",
+    )
+    parser.add_argument("file", nargs="?", metavar="FILE|-",
+                        help="the Native stream to read ('-' for standard input; default: the built-in sample)")
+    parser.add_argument("--rows", type=int, default=None, metavar="N",
+                        help="how many rows to show (default 10; with --json, all)")
+    parser.add_argument("--json", action="store_true", help="print the rows as JSON lines instead of a summary")
+    parser.add_argument("--head", action="store_true", help="read the first block only")
+    parser.add_argument("--self-check", action="store_true",
+                        help="round-trip sample LowCardinality blocks through the compiled codecs")
+    arguments = parser.parse_args(argv)
+    if arguments.rows is not None and arguments.rows < 0:
+        parser.error("--rows must not be negative")
+    return arguments
 
 
-@dataclass(frozen=True)
-class RoundTrip:
-    """A sample's block and what reading it back gave."""
-
-    sample: Sample
-    block: bytes
-    decoded: Any
-    left_over: bytes
-
-    @property
-    def ok(self) -> bool:
-        return type(self.decoded) is list and self.decoded == list(self.sample.rows) and not self.left_over
+def open_source(name: str | None) -> tuple[str, BinaryIO]:
+    if name is None:
+        return f"built-in {SAMPLE}", resources.files("quelvoran").joinpath("data", SAMPLE).open("rb")
+    if name == "-":
+        return "<stdin>", sys.stdin.buffer
+    return name, open(name, "rb")
 
 
-def round_trip(sample: Sample, lowcardinality: type[LowCardinalityColumn]) -> RoundTrip:
-    """Encode the sample's rows into one block, then read the block back."""
-    sink = io.BytesIO()
-    writer = lowcardinality(sink, make_codec(sample.element_type, sink), sample.is_nullable)
-    for row in sample.rows:
-        writer.write(row)
-    block = writer.clear()
-
-    source = io.BytesIO(block)
-    reader = lowcardinality(source, make_codec(sample.element_type, source), sample.is_nullable)
-    decoded = reader.read()
-    return RoundTrip(sample, block, decoded, source.read())
-
-
-def hex_lines(data: bytes) -> list[str]:
-    """The bytes in hex, HEX_BYTES_PER_LINE to a line."""
-    return [
-        data[start:start + HEX_BYTES_PER_LINE].hex(" ")
-        for start in range(0, len(data), HEX_BYTES_PER_LINE)
-    ]
+def shown(value: Any, nested: bool = False) -> str:
+    """A value as the summary shows it: NULL, plain text, ISO dates."""
+    if value is None:
+        return "NULL"
+    if isinstance(value, str):
+        return repr(value) if nested else value
+    if isinstance(value, decimal.Decimal):
+        return format(value, "f")
+    if isinstance(value, (datetime.date, uuid.UUID, ipaddress.IPv4Address, ipaddress.IPv6Address)):
+        return str(value)
+    if isinstance(value, list):
+        return "[" + ", ".join(shown(item, True) for item in value) + "]"
+    if isinstance(value, tuple):
+        return "(" + ", ".join(shown(item, True) for item in value) + ("," if len(value) == 1 else "") + ")"
+    if isinstance(value, dict):
+        return "{" + ", ".join(f"{shown(key, True)}: {shown(item, True)}" for key, item in value.items()) + "}"
+    return repr(value)
 
 
-def describe(result: RoundTrip) -> str:
-    """The report of one round trip, as printed."""
-    sample = result.sample
-    lines = [f"{sample.type_string}: {len(sample.rows)} rows, {len(result.block)} bytes"]
-    lines += [f"  {line}" for line in hex_lines(result.block)]
-    lines.append(f"  rows: {result.decoded!r}")
-    if result.ok:
-        lines.append("  round trip: ok")
-    else:
-        lines.append(f"  round trip: FAILED, expected {list(sample.rows)!r}")
-        if result.left_over:
-            lines.append(f"  {len(result.left_over)} bytes left unread after the block")
-    return "\n".join(lines) + "\n"
+def cell(value: Any) -> str:
+    text = shown(value).replace("\n", "\\n")
+    return text if len(text) <= CELL_WIDTH else text[:CELL_WIDTH - 1] + "…"
 
 
-def run(lowcardinality: type[LowCardinalityColumn], out: TextIO, err: TextIO) -> int:
-    """Round-trip every sample, print the reports; the exit status."""
-    failed = []
-    for sample in SAMPLES:
-        try:
-            result = round_trip(sample, lowcardinality)
-        except Exception as error:
-            print(f"{sample.type_string}: round trip FAILED: {error!r}\n", file=out)
-            failed.append(sample.type_string)
-            continue
-        print(describe(result), file=out)
-        if not result.ok:
-            failed.append(sample.type_string)
-    if failed:
-        print(f"quelvoran: round trip failed for {', '.join(failed)}", file=err)
-        return 1
-    return 0
+def format_table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> list[str]:
+    widths = [max(len(text) for text in column) for column in zip(header, *rows)]
+    lines = ["  ".join(text.ljust(width) for text, width in zip(header, widths)).rstrip()]
+    lines.append("  ".join("-" * width for width in widths))
+    lines += ["  ".join(text.ljust(width) for text, width in zip(row, widths)).rstrip() for row in rows]
+    return lines
+
+
+def column_groups(header: Sequence[str], rows: Sequence[Sequence[str]]) -> list[list[int]]:
+    """Column indexes in groups that each fit in TABLE_WIDTH characters."""
+    groups: list[list[int]] = [[]]
+    used = 0
+    for index, column in enumerate(zip(header, *rows)):
+        width = max(len(text) for text in column) + 2
+        if groups[-1] and used + width > TABLE_WIDTH:
+            groups.append([])
+            used = 0
+        groups[-1].append(index)
+        used += width
+    return groups
+
+
+def json_value(value: Any) -> Any:
+    if isinstance(value, (datetime.date, datetime.datetime)):
+        return value.isoformat()
+    if isinstance(value, decimal.Decimal):
+        return format(value, "f")
+    if isinstance(value, (uuid.UUID, ipaddress.IPv4Address, ipaddress.IPv6Address)):
+        return str(value)
+    if isinstance(value, bytes):
+        return base64.b64encode(value).decode()
+    if isinstance(value, dict):
+        return {str(key): json_value(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_value(item) for item in value]
+    if isinstance(value, float) and value != value:
+        return None
+    return value
+
+
+def blocks_of(native: Any, stream: BinaryIO, head: bool) -> Iterator[Any]:
+    for block in native.iter_blocks(stream):
+        yield block
+        if head:
+            return
+
+
+def print_json(native: Any, stream: BinaryIO, arguments: argparse.Namespace, out: TextIO) -> None:
+    left = arguments.rows
+    for block in blocks_of(native, stream, arguments.head):
+        for row in block.rows():
+            if left is not None:
+                if left == 0:
+                    return
+                left -= 1
+            record = {name: json_value(value) for name, value in zip(block.names, row)}
+            out.write(json.dumps(record, ensure_ascii=False, allow_nan=False) + "\n")
+
+
+def print_summary(native: Any, title: str, stream: BinaryIO, arguments: argparse.Namespace, out: TextIO) -> None:
+    wanted = 10 if arguments.rows is None else arguments.rows
+    blocks = rows = 0
+    first: Any = None
+    first_rows: list[tuple[Any, ...]] = []
+    for block in blocks_of(native, stream, arguments.head):
+        blocks += 1
+        rows += block.num_rows
+        first = first or block
+        for row in block.rows():
+            if len(first_rows) >= wanted:
+                break
+            first_rows.append(row)
+    columns = len(first.names) if first else 0
+    print(f"{title}: {blocks} block{'s' * (blocks != 1)}, {rows} row{'s' * (rows != 1)},"
+          f" {columns} column{'s' * (columns != 1)}{' (first block only)' if arguments.head else ''}", file=out)
+    if not first:
+        return
+    print(file=out)
+    dtypes = [native.pandas_dtype(type_string) or "object" for type_string in first.types]
+    for line in format_table(["column", "type", "pandas dtype"],
+                             [list(item) for item in zip(first.names, first.types, dtypes)]):
+        print(f"  {line}", file=out)
+    if first_rows:
+        print(f"\nfirst {len(first_rows)} row{'s' * (len(first_rows) != 1)}:", file=out)
+        cells = [[cell(value) for value in row] for row in first_rows]
+        for group in column_groups(first.names, cells):
+            print(file=out)
+            for line in format_table([first.names[i] for i in group], [[row[i] for i in group] for row in cells]):
+                print(f"  {line}", file=out)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m quelvoran",
-        description="Encode sample rows into LowCardinality blocks, decode them back"
-        " and check the round trip.",
-    )
-    parser.parse_args(argv)
+    arguments = parse_arguments(argv)
+    if arguments.self_check:
+        from quelvoran import selfcheck
+
+        return selfcheck.main()
     try:
-        from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+        from quelvoran import native
     except ImportError as error:
-        print(
-            f"quelvoran: cannot import the compiled module {LOWCARDINALITY_MODULE} ({error});"
-            " build and install the package first: pip install .",
-            file=sys.stderr,
-        )
+        print(f"quelvoran: the compiled modules are missing ({error}); build and install the package first:"
+              " pip install .", file=sys.stderr)
+        return 3
+    try:
+        title, stream = open_source(arguments.file)
+    except OSError as error:
+        print(f"quelvoran: cannot open {arguments.file}: {error.strerror or error}", file=sys.stderr)
         return 2
-    return run(LowCardinality, sys.stdout, sys.stderr)
+    try:
+        with stream:
+            if arguments.json:
+                print_json(native, stream, arguments, sys.stdout)
+            else:
+                print_summary(native, title, stream, arguments, sys.stdout)
+    except (native.NativeError, NotImplementedError) as error:
+        print(f"quelvoran: {title}: {error}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        sys.stderr.close()
+    return 0
 
 
 if __name__ == "__main__":

@@ -35,10 +35,11 @@ from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTupl
 
 from quelvoran import _native
 from quelvoran.common.cast_dataframes import pandas_astype
-from quelvoran.common.dtypes import elements
+from quelvoran.common.dtypes import columns as bulk
+from quelvoran.common.dtypes import elements, fast_elements
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
-__all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "read", "write"]
+__all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "pandas_dtype", "read", "write"]
 
 # Sources are asked for this much at a time, and never for more than
 # MAX_REQUEST bytes in one call, so that a corrupt count cannot make us
@@ -151,10 +152,8 @@ class Table:
             import pandas
         except ImportError:
             raise ImportError("Table.to_pandas() needs pandas: pip install 'quelvoran[pandas]'") from None
-        series = []
-        for name, type_string, values in zip(self.names, self.types, self.columns):
-            (dtype,) = pandas_astype([_ColumnDescription(name, _TypeInfo.of(type_string))]).values()
-            series.append(_to_series(pandas, values, dtype))
+        series = [_to_series(pandas, values, pandas_dtype(type_string))
+                  for type_string, values in zip(self.types, self.columns)]
         frame = pandas.concat(series, axis=1, ignore_index=True) if series else pandas.DataFrame()
         frame.columns = self.names
         return frame
@@ -176,6 +175,13 @@ class _TypeInfo(NamedTuple):
 class _ColumnDescription(NamedTuple):
     column: str
     info: _TypeInfo
+
+
+def pandas_dtype(type_string: str) -> str | None:
+    """The pandas dtype that ``pandas_astype`` gives a column of this type
+    (None where pandas is left to infer one)."""
+    (dtype,) = pandas_astype([_ColumnDescription("", _TypeInfo.of(type_string))]).values()
+    return dtype
 
 
 def _to_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
@@ -282,6 +288,21 @@ class _Reader:
         start = self._position + index
         return int.from_bytes(self._data[start:start + 8], "little")
 
+    def decode_strings(self, count: int) -> list[Any]:
+        """``count`` String values, decoded in one pass over the held bytes;
+        more are asked for while the values run past them."""
+        wanted = max(count, 1)
+        while True:
+            decoded = bulk.decode_strings(self._data, self._position, count)
+            if decoded is not None:
+                values, end = decoded
+                self._position = end
+                return values
+            held = len(self._data) - self._position
+            if self.available(max(2 * held, wanted)) == held:
+                raise EOFError(f"stream ended in String values: {count} values do not fit in the {held} bytes left")
+            wanted = 2 * held
+
     def at_end(self) -> bool:
         return self.available(1) == 0
 
@@ -304,24 +325,31 @@ def iter_blocks(source: Any) -> Iterator[Table]:
     ``read1`` is used when there is one, so that pipes and sockets are not
     waited on for more than they have).
     """
+    for _, table in _blocks(source):
+        yield table
+
+
+def _blocks(source: Any) -> Iterator[tuple[int, Table]]:
+    """The blocks of a Native stream, with the offset each starts at."""
     reader = _Reader(source)
     block = 0
     while not _at_end(reader, block):
-        yield _read_block(reader, block)
+        start = reader.offset
+        yield start, _read_block(reader, block)
         block += 1
 
 
 def read(source: Any) -> Table:
     """All blocks of a Native stream as one :class:`Table`."""
     table: Table | None = None
-    for block_index, block in enumerate(iter_blocks(source)):
+    for block_index, (start, block) in enumerate(_blocks(source)):
         if table is None:
             table = block
         elif (block.names, block.types) != (table.names, table.types):
             raise NativeError(
                 f"columns {list(zip(block.names, block.types))} differ from the first block's"
                 f" {list(zip(table.names, table.types))}",
-                block=block_index,
+                block=block_index, offset=start,
             )
         else:
             for column, values in zip(table.columns, block.columns):
@@ -404,21 +432,49 @@ class _Elements(_Column):
         self.default = codec.default_value
         # Enum codecs decode numbers that name no member to None.
         self.may_decode_none = isinstance(codec, elements.EnumCodec)
+        # Whole-column C++ decoders of the types whose values cost most in
+        # Python; they give exactly what the element codec gives.
+        self.read_bulk: Callable[[_Reader, int], list[Any]] | None = _BULK_READERS.get(type(codec))
+        self.encode_bulk = bulk.encode_strings if isinstance(codec, elements.StringCodec) else None
 
-    def read(self, reader: _Reader, count: int, nulls: Sequence[bool] = ()) -> list[Any]:
+    def read(self, reader: _Reader, count: int, nulls: bytes = b"") -> list[Any]:
+        if self.read_bulk is not None:
+            return self.read_bulk(reader, count)
         codec = self.make_codec(reader)
         codec.total_rows = count
         values = codec.read()
         if self.may_decode_none:
-            nulls = nulls or [False] * count
-            for row, (value, null) in enumerate(zip(values, nulls)):
-                if value is None and not null:
+            for row, value in enumerate(values):
+                if value is None and not (nulls and nulls[row]):
                     raise ValueError(f"row {row} holds a number that is no member of {self.type_string}")
         return values
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
+        if self.encode_bulk is not None:
+            data = self.encode_bulk(values)
+            if data is not None:
+                return b"", data
         encode_value = self.make_codec(None).encode_value
         return b"", b"".join([encode_value(_not_null(value)) for value in values])
+
+
+def _read_strings(reader: _Reader, count: int) -> list[Any]:
+    return reader.decode_strings(count)
+
+
+def _read_dates(reader: _Reader, count: int) -> list[Any]:
+    return bulk.decode_dates(reader.read_exact(2 * count, "Date values"))
+
+
+def _read_datetimes(reader: _Reader, count: int) -> list[Any]:
+    return bulk.decode_datetimes(reader.read_exact(4 * count, "DateTime values"))
+
+
+_BULK_READERS: Final[dict[type, Callable[[_Reader, int], list[Any]]]] = {
+    fast_elements.StringCodec: _read_strings,
+    fast_elements.DateCodec: _read_dates,
+    fast_elements.DateTimeCodec: _read_datetimes,
+}
 
 
 def _not_null(value: Any) -> Any:
@@ -464,12 +520,12 @@ class _Nullable(_Column):
         self.inner.read_prefix(reader)
 
     def read(self, reader: _Reader, count: int) -> list[Any]:
-        nulls = _native.read_bools(io.BytesIO(reader.read_exact(count, "a null map")), count)
+        nulls = reader.read_exact(count, "a null map")
         if isinstance(self.inner, _Elements):
             values = self.inner.read(reader, count, nulls)
         else:
             values = self.inner.read(reader, count)
-        return [None if null else value for null, value in zip(nulls, values)]
+        return bulk.apply_null_map(values, nulls)
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         default = self.inner.default
@@ -829,7 +885,7 @@ def _element_codec(name: str, arguments: str | None, descriptor: tuple[Any, ...]
     length, precision, scale, zone = descriptor[4], descriptor[5], descriptor[6], descriptor[7]
     if arguments is None:
         if name in _INTEGERS_AND_FLOATS or name in ("String", "Date", "DateTime"):
-            return lambda stream: elements.make_codec(name, stream)
+            return lambda stream: fast_elements.make_codec(name, stream)
         simple = {"Date32": elements.Date32Codec, "UUID": elements.UUIDCodec,
                   "IPv4": elements.IPv4Codec, "IPv6": elements.IPv6Codec}.get(name)
         return simple

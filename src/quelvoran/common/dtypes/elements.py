@@ -867,7 +867,7 @@ class EnumCodec(FixedWidthCodec):
         self.members = dict(members)
         self.default_value = self.members[min(self.members)]
         self._numbers = {member: number for number, member in self.members.items()}
-        self._format = struct.Struct("<b" if self.length == 1 else "<h")
+        self._format = PicklableStruct("<b" if self.length == 1 else "<h")
 
     def encode_value(self, value: Any) -> bytes:
         try:

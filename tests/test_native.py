@@ -1,0 +1,205 @@
+"""The Native reader and writer on their own: hostile input, streams, errors."""
+
+import io
+import random
+import struct
+import tracemalloc
+from importlib import resources
+
+import pytest
+
+from quelvoran import native
+
+SAMPLE = resources.files("quelvoran").joinpath("data", "sample.native").read_bytes()
+
+
+def leb128(n):
+    out = bytearray()
+    while True:
+        out.append((n & 0x7F) | (0x80 if n >> 7 else 0))
+        n >>= 7
+        if not n:
+            return bytes(out)
+
+
+def text(s):
+    return leb128(len(s)) + s.encode()
+
+
+def block(rows, *columns):
+    """A block of (name, type, data) columns, framed by hand."""
+    return leb128(len(columns)) + leb128(rows) + b"".join(text(n) + text(t) + d for n, t, d in columns)
+
+
+def u64(n):
+    return struct.pack("<Q", n)
+
+
+LC_HEAD = u64(1) + u64(0x600)
+
+
+class Trickle:
+    """A stream that gives at most `most` bytes per read, and has no read1."""
+
+    def __init__(self, data, most=3):
+        self.data, self.position, self.most, self.furthest = data, 0, most, 0
+
+    def read(self, n):
+        chunk = self.data[self.position:self.position + min(n, self.most)]
+        self.position += len(chunk)
+        self.furthest = max(self.furthest, self.position)
+        return chunk
+
+
+def test_sample_reads_the_same_from_bytes_and_trickling_streams():
+    table = native.read(SAMPLE)
+    assert table.num_rows == 5 and len(table.names) == 40
+    for source in (bytearray(SAMPLE), memoryview(SAMPLE), io.BytesIO(SAMPLE), Trickle(SAMPLE)):
+        assert native.read(source) == table
+    assert native.read(native.write(table)) == table
+
+
+def test_iter_blocks_reads_incrementally():
+    stream = Trickle(SAMPLE, most=1 << 20)
+    blocks = native.iter_blocks(stream)
+    first = next(blocks)
+    size_of_first = len(native.write(first))
+    assert stream.furthest < len(SAMPLE) or size_of_first >= len(SAMPLE) // 2
+    second = next(blocks)
+    assert first.num_rows + second.num_rows == 5 and next(blocks, None) is None
+
+
+def test_every_truncation_is_a_native_error_but_at_the_block_boundary():
+    boundaries = []
+    for cut in range(1, len(SAMPLE)):
+        try:
+            table = native.read(SAMPLE[:cut])
+        except native.NativeError as error:
+            assert error.offset <= cut and f"byte {error.offset}" in str(error)
+            assert error.__cause__ is not None and error.block in (0, 1)
+        else:
+            boundaries.append((cut, table.num_rows))
+    assert [rows for _, rows in boundaries] == [3]
+
+
+def test_mutated_samples_never_raise_anything_else():
+    generator = random.Random(2024)
+    for _ in range(3000):
+        data = bytearray(SAMPLE)
+        for _ in range(generator.randint(1, 4)):
+            data[generator.randrange(len(data))] = generator.randrange(256)
+        try:
+            native.read(bytes(data))
+        except (native.NativeError, NotImplementedError):
+            pass
+
+
+HUGE = 1 << 62
+HOSTILE = {
+    "column count": leb128(HUGE) + leb128(1),
+    "row count": block(HUGE, ("a", "UInt64", u64(1))),
+    "string length": block(1, ("a", "String", leb128(HUGE) + b"abc")),
+    "name length": leb128(1) + leb128(1) + leb128(HUGE) + b"a",
+    "overlong LEB128": leb128(1) + b"\xff" * 11,
+    "array offset": block(1, ("a", "Array(UInt8)", u64(HUGE) + b"\x01")),
+    "backwards offsets": block(2, ("a", "Array(UInt8)", u64(2) + u64(1) + b"\x01\x02")),
+    "lc key count": block(1, ("a", "LowCardinality(String)", LC_HEAD + u64(HUGE) + b"\x00")),
+    "lc row count": block(1, ("a", "LowCardinality(UInt8)", LC_HEAD + u64(1) + b"\x00" + u64(HUGE) + b"\x00")),
+    "lc index past the keys": block(1, ("a", "LowCardinality(UInt8)", LC_HEAD + u64(1) + b"\x00" + u64(1) + b"\x05")),
+    "lc flags": block(1, ("a", "LowCardinality(UInt8)", u64(1) + u64(0x100) + u64(1) + b"\x00" + u64(1) + b"\x00")),
+    "lc version": block(1, ("a", "LowCardinality(UInt8)", u64(2) + u64(0x600) + u64(1) + b"\x00" + u64(1) + b"\x00")),
+    "lc zero-row part": block(1, ("a", "LowCardinality(UInt8)", LC_HEAD + u64(1) + b"\x00" + u64(0))),
+    "enum number": block(1, ("a", "Enum8('a' = 1)", b"\x07")),
+    "deep type": block(1, ("a", "Array(" * 200 + "UInt8" + ")" * 200, b"")),
+    "malformed type": block(1, ("a", "Array(UInt8", b"")),
+    "fixed string size": block(1, ("a", "FixedString(99999999999)", b"")),
+    "zone": block(1, ("a", "DateTime('No/Such_Zone')", u64(0)[:4])),
+    "decimal precision": block(1, ("a", "Decimal(99, 2)", u64(0))),
+    "blocks disagree": block(1, ("a", "UInt8", b"\x01")) + block(1, ("a", "Int8", b"\x01")),
+}
+
+
+@pytest.mark.parametrize("name", HOSTILE)
+def test_hostile_input_is_refused_in_bounded_memory(name):
+    tracemalloc.start()
+    try:
+        with pytest.raises(native.NativeError) as caught:
+            native.read(HOSTILE[name])
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 8 << 20
+    assert "byte" in str(caught.value) and "block" in str(caught.value)
+
+
+def test_source_failures_are_not_decoding_errors():
+    class Failing:
+        def read(self, n):
+            raise ConnectionResetError("peer went away")
+
+    with pytest.raises(ConnectionResetError):
+        native.read(Failing())
+
+
+@pytest.mark.parametrize(
+    "type_string, values, error, message",
+    [
+        ("UInt8", [1, 2, 256], OverflowError, "row 2: 256 is out of range for UInt8"),
+        ("String", ["a", "b", None], TypeError, "row 2"),
+        ("Nullable(Int8)", [None, 1, "x"], TypeError, "row 2: Int8 value must be an integer, not str"),
+        ("Decimal(9, 2)", [1, 2, 1.005], ValueError, "row 2: 1.005 has more than 2 digits"),
+        ("Bool", [True, False, "yes"], TypeError, "row 2"),
+        ("LowCardinality(String)", ["a", "b", 3], TypeError, "row 2"),
+        ("Array(Array(UInt8))", [[[1]], [], [[1, -1]]], OverflowError, "row 2"),
+        ("Tuple(UInt8, String)", [(1, "a"), (2, "b"), (3,)], ValueError, "row 2"),
+        ("Map(String, UInt8)", [{}, {"a": 1}, {"b": 300}], OverflowError, "row 2"),
+        ("Enum8('a' = 1)", ["a", "a", "b"], ValueError, "row 2: 'b' is not a member of Enum8"),
+        ("Nothing", [None, None, 0], TypeError, "row 2"),
+    ],
+)
+def test_values_that_do_not_fit_are_refused_before_anything_is_written(type_string, values, error, message):
+    stream = io.BytesIO()
+    table = native.Table(["ok", "c"], ["UInt8", type_string], [[0, 0, 0], values])
+    with pytest.raises(error, match=rf"column 'c' \(.*\), {message}".replace("(", r"\(").replace(")", r"\)")
+                       .replace(r"\(.*\)", r"\(.*\)").replace(r"\\(.*\\)", "(.*)")):
+        native.write(table, stream, block_rows=2)
+    assert stream.getvalue() == b""
+
+
+@pytest.mark.parametrize("type_string", ["Float16", "LowCardinality(UUID)", "Nullable(Array(UInt8))", "Tuple()", "JSON"])
+def test_unsupported_types_raise_not_implemented(type_string):
+    with pytest.raises(NotImplementedError, match=r"column 'c'"):
+        native.write(native.Table(["c"], [type_string], [[]]))
+    with pytest.raises(NotImplementedError, match=r"block 0, column 'c'"):
+        native.read(block(0, ("c", type_string, b"")))
+
+
+def test_bytes_that_are_not_utf8_round_trip():
+    data = block(2, ("s", "String", text("ok") + b"\x02\xff\xfe"), ("f", "FixedString(2)", b"\xc3\x00\x80\x81"))
+    table = native.read(data)
+    assert table.column("s") == ["ok", "\udcff\udcfe"]
+    assert native.write(table) == data
+
+
+pandas = pytest.importorskip("pandas")
+
+
+@pytest.mark.parametrize(
+    "type_string, values, dtype",
+    [
+        ("Nullable(String)", ["a", None], "string"),
+        ("Nullable(Float64)", [1.5, None], "float64"),
+        ("Nullable(Bool)", [True, None], "boolean"),
+        ("Bool", [True, False], "bool"),
+        ("Nullable(Int64)", [1, None], "Int64"),
+        ("UInt64", [1, 2], "int64"),
+        ("Nullable(Date)", [__import__("datetime").date(2020, 1, 2), None], "datetime64[ns]"),
+        ("DateTime", [__import__("datetime").datetime(2020, 1, 2, 3), None], "datetime64[ns, UTC]"),
+        ("Nullable(Nothing)", [None, None], "float64"),
+        ("Array(UInt8)", [[1], []], "object"),
+    ],
+)
+def test_to_pandas_dtypes_and_missing_values(type_string, values, dtype):
+    frame = native.Table(["c"], [type_string], [values]).to_pandas()
+    assert str(frame["c"].dtype) == dtype
+    assert frame["c"].isna().tolist() == [value is None for value in values] or type_string.endswith("Nothing)")
