@@ -580,7 +580,12 @@ class Client:
 
     def __repr__(self) -> str:
         database = f", database={self._engine.database!r}" if self._engine.database else ""
-        return f"<quelvoran.Client {self._engine.address}{database}>"
+        return f"<quelvoran.Client {self.address}{database}>"
+
+    @property
+    def address(self) -> str:
+        """Where statements run: "embedded engine", or the server's URL without credentials."""
+        return self._engine.address
 
     def __enter__(self) -> Client:
         return self
