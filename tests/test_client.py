@@ -177,9 +177,13 @@ def test_server_errors_carry_the_engine_code(request, new_table, engine):
         client.query("SELECT no_such_function()")
     assert caught.value.code == 46 and "no_such_function" in caught.value.message
     # An error after the first blocks were sent ends the body in its text.
+    failing = "SELECT throwIf(number = 150000) FROM numbers(200000) SETTINGS max_block_size = 10000"
     with pytest.raises(quelvoran.ServerError) as caught:
-        for _ in client.iter_blocks("SELECT throwIf(number = 150000) FROM numbers(200000) SETTINGS max_block_size = 10000"):
+        for _ in client.iter_blocks(failing):
             pass
+    assert caught.value.code == 395
+    with pytest.raises(quelvoran.ServerError) as caught:
+        client.command(failing)
     assert caught.value.code == 395
     with pytest.raises(quelvoran.ServerError) as caught:
         client.insert("quelvoran_no_such_table", native.Table(["x"], ["UInt8"], [[1]]))

@@ -439,7 +439,10 @@ class _Http:
             self._release(response, complete=complete)
 
     def command(self, sql: str, parameters: Mapping[str, Any] | None) -> str:
-        params = {**self._settings, **{f"param_{name}": text for name, text in _parameter_texts(parameters).items()}}
+        # The server holds the output back until the statement has finished,
+        # so that a failure is an error status, not text after the output.
+        params = {**self._settings, "wait_end_of_query": "1"}
+        params.update({f"param_{name}": text for name, text in _parameter_texts(parameters).items()})
         response = self._post(params, sql.encode())
         complete = False
         try:
