@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import collections
 import contextlib
+import contextlib
 import datetime
 import decimal
 import importlib
@@ -600,14 +601,16 @@ class Client:
         """Release the engine's connections."""
         self._engine.close()
 
-    def query(self, sql: str, parameters: Mapping[str, Any] | None = None):
-        """The whole result of a query, as one ``Table``."""
+    @contextlib.contextmanager
+    def _result(self, sql: str, parameters: Mapping[str, Any] | None) -> Iterator[_ChunkReader]:
+        """A reader of a query's Native result; an engine error that ends the
+        body in place of the rest of the result is raised as itself."""
         from quelvoran import native
 
         chunks = self._engine.query_chunks(sql, parameters)
         reader = _ChunkReader(chunks)
         try:
-            return native.read(reader)
+            yield reader
         except native.NativeError as error:
             engine_error = reader.error_at_end()
             if engine_error is None:
@@ -615,6 +618,13 @@ class Client:
             raise engine_error from error
         finally:
             chunks.close()
+
+    def query(self, sql: str, parameters: Mapping[str, Any] | None = None):
+        """The whole result of a query, as one ``Table``."""
+        from quelvoran import native
+
+        with self._result(sql, parameters) as reader:
+            return native.read(reader)
 
     def query_df(self, sql: str, parameters: Mapping[str, Any] | None = None):
         """The whole result of a query, as a pandas DataFrame."""
@@ -624,17 +634,8 @@ class Client:
         """The result of a query block by block, each a ``Table``, read as the engine sends it."""
         from quelvoran import native
 
-        chunks = self._engine.query_chunks(sql, parameters)
-        reader = _ChunkReader(chunks)
-        try:
+        with self._result(sql, parameters) as reader:
             yield from native.iter_blocks(reader)
-        except native.NativeError as error:
-            engine_error = reader.error_at_end()
-            if engine_error is None:
-                raise
-            raise engine_error from error
-        finally:
-            chunks.close()
 
     def command(self, sql: str, parameters: Mapping[str, Any] | None = None) -> str:
         """Run a statement; its text output (empty for most statements)."""
