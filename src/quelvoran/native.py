@@ -35,7 +35,8 @@ from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTupl
 
 from quelvoran import _native
 from quelvoran.common.cast_dataframes import pandas_astype
-from quelvoran.common.dtypes import elements
+from quelvoran.common.dtypes import columns as bulk
+from quelvoran.common.dtypes import elements, fast_elements
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
 __all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "pandas_dtype", "read", "write"]
@@ -287,6 +288,21 @@ class _Reader:
         start = self._position + index
         return int.from_bytes(self._data[start:start + 8], "little")
 
+    def decode_strings(self, count: int) -> list[Any]:
+        """``count`` String values, decoded in one pass over the held bytes;
+        more are asked for while the values run past them."""
+        wanted = max(count, 1)
+        while True:
+            decoded = bulk.decode_strings(self._data, self._position, count)
+            if decoded is not None:
+                values, end = decoded
+                self._position = end
+                return values
+            held = len(self._data) - self._position
+            if self.available(max(2 * held, wanted)) == held:
+                raise EOFError(f"stream ended in String values: {count} values do not fit in the {held} bytes left")
+            wanted = 2 * held
+
     def at_end(self) -> bool:
         return self.available(1) == 0
 
@@ -416,21 +432,49 @@ class _Elements(_Column):
         self.default = codec.default_value
         # Enum codecs decode numbers that name no member to None.
         self.may_decode_none = isinstance(codec, elements.EnumCodec)
+        # Whole-column C++ decoders of the types whose values cost most in
+        # Python; they give exactly what the element codec gives.
+        self.read_bulk: Callable[[_Reader, int], list[Any]] | None = _BULK_READERS.get(type(codec))
+        self.encode_bulk = bulk.encode_strings if isinstance(codec, elements.StringCodec) else None
 
-    def read(self, reader: _Reader, count: int, nulls: Sequence[bool] = ()) -> list[Any]:
+    def read(self, reader: _Reader, count: int, nulls: bytes = b"") -> list[Any]:
+        if self.read_bulk is not None:
+            return self.read_bulk(reader, count)
         codec = self.make_codec(reader)
         codec.total_rows = count
         values = codec.read()
         if self.may_decode_none:
-            nulls = nulls or [False] * count
-            for row, (value, null) in enumerate(zip(values, nulls)):
-                if value is None and not null:
+            for row, value in enumerate(values):
+                if value is None and not (nulls and nulls[row]):
                     raise ValueError(f"row {row} holds a number that is no member of {self.type_string}")
         return values
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
+        if self.encode_bulk is not None:
+            data = self.encode_bulk(values)
+            if data is not None:
+                return b"", data
         encode_value = self.make_codec(None).encode_value
         return b"", b"".join([encode_value(_not_null(value)) for value in values])
+
+
+def _read_strings(reader: _Reader, count: int) -> list[Any]:
+    return reader.decode_strings(count)
+
+
+def _read_dates(reader: _Reader, count: int) -> list[Any]:
+    return bulk.decode_dates(reader.read_exact(2 * count, "Date values"))
+
+
+def _read_datetimes(reader: _Reader, count: int) -> list[Any]:
+    return bulk.decode_datetimes(reader.read_exact(4 * count, "DateTime values"))
+
+
+_BULK_READERS: Final[dict[type, Callable[[_Reader, int], list[Any]]]] = {
+    fast_elements.StringCodec: _read_strings,
+    fast_elements.DateCodec: _read_dates,
+    fast_elements.DateTimeCodec: _read_datetimes,
+}
 
 
 def _not_null(value: Any) -> Any:
@@ -476,12 +520,12 @@ class _Nullable(_Column):
         self.inner.read_prefix(reader)
 
     def read(self, reader: _Reader, count: int) -> list[Any]:
-        nulls = _native.read_bools(io.BytesIO(reader.read_exact(count, "a null map")), count)
+        nulls = reader.read_exact(count, "a null map")
         if isinstance(self.inner, _Elements):
             values = self.inner.read(reader, count, nulls)
         else:
             values = self.inner.read(reader, count)
-        return [None if null else value for null, value in zip(nulls, values)]
+        return bulk.apply_null_map(values, nulls)
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         default = self.inner.default
@@ -841,7 +885,7 @@ def _element_codec(name: str, arguments: str | None, descriptor: tuple[Any, ...]
     length, precision, scale, zone = descriptor[4], descriptor[5], descriptor[6], descriptor[7]
     if arguments is None:
         if name in _INTEGERS_AND_FLOATS or name in ("String", "Date", "DateTime"):
-            return lambda stream: elements.make_codec(name, stream)
+            return lambda stream: fast_elements.make_codec(name, stream)
         simple = {"Date32": elements.Date32Codec, "UUID": elements.UUIDCodec,
                   "IPv4": elements.IPv4Codec, "IPv6": elements.IPv6Codec}.get(name)
         return simple

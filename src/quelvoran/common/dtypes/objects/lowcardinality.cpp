@@ -3,9 +3,14 @@
 // codec, followed by one fixed-width dictionary index per row.
 #include <quelvoran/ext.hpp>
 
+#include <datetime.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "../functions/integers.h"
@@ -344,6 +349,147 @@ void index_size_slot(Object *self)
         qv::report_unraisable(METHOD("__index_size"));
 }
 
+// ---------------------------------------------------------------------------
+// Bulk decoding of row indexes
+//
+// Reading one index per row through `r_uint` costs a Python-level `read` call
+// per row. From the interpreter's own binary streams, whose `read(n)` runs no
+// Python code and returns the next n bytes (fewer only at the end), the
+// indexes are read in large chunks and decoded here instead. The stream is
+// left just past the last row decoded, and the per-row loop takes over from
+// the first row this path did not decode (a short tail, an index out of range,
+// a stream or field changed under us), so every failure is raised by the same
+// code, with the same message and stream position, as without this path.
+
+// Cleared through `_set_fast_paths(False)` to measure and test the per-row paths.
+bool fast_paths = true;
+
+// Bytes asked of the stream at once: bounds what a corrupt row count can make
+// a buffered file allocate.
+constexpr Py_ssize_t chunk_bytes = Py_ssize_t{1} << 23;
+
+// An `io.BytesIO`, or a buffered binary file over an `io.FileIO`, that has no
+// instance attribute shadowing its methods (these types keep their instance
+// attributes at a fixed offset).
+bool is_builtin_binary_stream(PyObject *stream)
+{
+    PyTypeObject *type = Py_TYPE(stream);
+    PyObject *as_type = reinterpret_cast<PyObject *>(type);
+    if ((as_type != bytes_io_type && as_type != buffered_reader_type && as_type != buffered_random_type) ||
+        type->tp_dictoffset <= 0)
+        return false;
+    PyObject *attributes = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(stream) + type->tp_dictoffset);
+    if (attributes && PyDict_GET_SIZE(attributes) != 0)
+        return false;
+    if (as_type == bytes_io_type)
+        return true;
+    qv::Ref raw = qv::Ref::steal(PyObject_GetAttr(stream, raw_name.get()));
+    if (!raw)
+        PyErr_Clear();
+    return raw && reinterpret_cast<PyObject *>(Py_TYPE(raw.get())) == file_io_type;
+}
+
+template <unsigned Width>
+unsigned long long load_index(const unsigned char *bytes)
+{
+    unsigned long long value = 0;
+    for (unsigned i = 0; i < Width; ++i)
+        value |= static_cast<unsigned long long>(bytes[i]) << (8 * i);
+    return value;
+}
+
+// Stores the dictionary entries that `count` indexes name into `rows` (new
+// references), stopping at the first index out of range; returns the number
+// stored.
+template <unsigned Width>
+Py_ssize_t fill_rows(const unsigned char *indexes, Py_ssize_t count, PyObject *const *entries,
+                     unsigned long long entry_count, PyObject **rows)
+{
+    for (Py_ssize_t row = 0; row < count; ++row) {
+        unsigned long long index = load_index<Width>(indexes + row * Width);
+        if (index >= entry_count)
+            return row;
+        rows[row] = Py_NewRef(entries[index]);
+    }
+    return count;
+}
+
+Py_ssize_t fill_rows(unsigned width, const unsigned char *indexes, Py_ssize_t count, PyObject *const *entries,
+                     unsigned long long entry_count, PyObject **rows)
+{
+    switch (width) {
+    case 1: return fill_rows<1>(indexes, count, entries, entry_count, rows);
+    case 2: return fill_rows<2>(indexes, count, entries, entry_count, rows);
+    case 3: return fill_rows<3>(indexes, count, entries, entry_count, rows);
+    case 4: return fill_rows<4>(indexes, count, entries, entry_count, rows);
+    case 5: return fill_rows<5>(indexes, count, entries, entry_count, rows);
+    case 6: return fill_rows<6>(indexes, count, entries, entry_count, rows);
+    case 7: return fill_rows<7>(indexes, count, entries, entry_count, rows);
+    default: return fill_rows<8>(indexes, count, entries, entry_count, rows);
+    }
+}
+
+bool seek_to(PyObject *stream, Py_ssize_t position)
+{
+    qv::Ref offset = qv::Ref::steal(PyLong_FromSsize_t(position));
+    return offset && qv::Ref::steal(PyObject_CallMethodOneArg(stream, seek_name.get(), offset.get()));
+}
+
+// Decodes rows `row` to `rows` - 1 of the block from a builtin binary stream,
+// appending them to `result` and advancing `row`; stops early, with the stream
+// just past the last row decoded, wherever the per-row loop must take over.
+// False only when repositioning the stream fails.
+bool read_rows_in_bulk(Object *self, qv::Ref &result, unsigned long long rows, unsigned long long &row)
+{
+    qv::Ref stream = qv::Ref::borrow(self->fileobj);
+    const unsigned width = self->index_size;
+    if (row >= rows || width < 1 || width > 8 || !is_builtin_binary_stream(stream.get()))
+        return true;
+    // A closed or unseekable stream: the per-row loop meets (and reports) it.
+    qv::Ref start = qv::Ref::steal(PyObject_CallMethodNoArgs(stream.get(), tell_name.get()));
+    Py_ssize_t position = start ? PyLong_AsSsize_t(start.get()) : -1;
+    if (position < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    while (row < rows) {
+        const Py_ssize_t chunk_rows =
+            static_cast<Py_ssize_t>(std::min<unsigned long long>(rows - row, chunk_bytes / width));
+        qv::Ref size = qv::Ref::steal(PyLong_FromSsize_t(chunk_rows * width));
+        qv::Ref chunk = size ? qv::Ref::steal(PyObject_CallMethodOneArg(stream.get(), read_name.get(), size.get()))
+                             : qv::Ref{};
+        if (!chunk || !PyBytes_CheckExact(chunk.get())) {
+            PyErr_Clear();
+            return seek_to(stream.get(), position);
+        }
+        const Py_ssize_t complete = std::min(PyBytes_GET_SIZE(chunk.get()) / static_cast<Py_ssize_t>(width), chunk_rows);
+        qv::Ref decoded = qv::Ref::steal(PyList_New(complete));
+        if (!decoded) {
+            PyErr_Clear();
+            return seek_to(stream.get(), position);
+        }
+        // The read and the allocation can run Python code (a signal handler, a
+        // collection's finalisers): the fields are taken only now.
+        PyObject *entries = self->dictionary;
+        if (self->fileobj != stream.get() || self->index_size != width || entries == Py_None)
+            return seek_to(stream.get(), position);
+        Py_ssize_t stored = fill_rows(width, reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(chunk.get())),
+                                      complete, PySequence_Fast_ITEMS(entries),
+                                      static_cast<unsigned long long>(PyList_GET_SIZE(entries)),
+                                      PySequence_Fast_ITEMS(decoded.get()));
+        Py_SET_SIZE(decoded.get(), stored);
+        if (PyList_GET_SIZE(result.get()) == 0)
+            result = std::move(decoded);
+        else if (PyList_SetSlice(result.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, decoded.get()) < 0)
+            return false;
+        row += static_cast<unsigned long long>(stored);
+        position += stored * static_cast<Py_ssize_t>(width);
+        if (stored < chunk_rows)
+            return seek_to(stream.get(), position);
+    }
+    return true;
+}
+
 PyObject *read_body(Object *self)
 {
     qv::Ref result = qv::Ref::steal(PyList_New(0));
@@ -375,7 +521,11 @@ PyObject *read_body(Object *self)
         return nullptr;
     self->total_rows = rows;
 
-    for (unsigned long long row = 0; row < rows; ++row) {
+    unsigned long long row = 0;
+    if (fast_paths && !read_rows_in_bulk(self, result, rows, row))
+        return nullptr;
+    // Rows the bulk path left (all of them for other streams), one `r_uint` each.
+    for (; row < rows; ++row) {
         fileobj = qv::Ref::borrow(self->fileobj);
         unsigned long long index = r_uint(fileobj.get(), self->index_size);
         if (PyErr_Occurred())
@@ -549,6 +699,406 @@ unsigned long long tell_slot(Object *self, int skip_dispatch)
 }
 
 // ---------------------------------------------------------------------------
+// Finding dictionary entries by hash
+//
+// `write` asks whether a value is in the dictionary and `clear` asks for the
+// first sorted entry equal to each row; both scan with Python equality, an
+// identical object matching first. For values of the builtin types below, ==
+// among themselves runs no Python code and agrees with their hashes (1 == 1.0
+// == True, -0.0 == 0.0, a NaN equal only to itself), so a dict from entry to
+// the first position holding it answers as the scan would, up to the first
+// entry of another type: past it the scan itself is run.
+
+PyTypeObject *timezone_type = nullptr;
+bool bytes_warnings = false;
+
+bool is_indexable(PyObject *value)
+{
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+        value == Py_None || type == PyDateTimeAPI->DateType)
+        return true;
+    // Comparing str with bytes warns under `python -b`: the scan's warnings stay the scan's.
+    if (type == &PyBytes_Type)
+        return !bytes_warnings;
+    if (type == PyDateTimeAPI->DateTimeType) {
+        // An aware value's hash and == consult its tzinfo, Python code unless a fixed offset.
+        PyObject *zone = PyDateTime_DATE_GET_TZINFO(value);
+        return zone == Py_None || Py_IS_TYPE(zone, timezone_type);
+    }
+    return false;
+}
+
+// The entry objects themselves, each with the first position of the entries
+// equal to it: a row value that is one of them (the same str or int object,
+// as values taken from one source often are) is found without hashing it.
+// The indexed list keeps every entry alive, so no address is reused.
+class IdentityTable {
+public:
+    bool find(PyObject *value, Py_ssize_t &position) const
+    {
+        if (slots_.empty())
+            return false;
+        for (size_t slot = start(value);; slot = (slot + 1) & mask_) {
+            if (slots_[slot].entry == value) {
+                position = slots_[slot].position;
+                return true;
+            }
+            if (!slots_[slot].entry)
+                return false;
+        }
+    }
+    void add(PyObject *entry, Py_ssize_t position)
+    {
+        if (2 * (count_ + 1) > slots_.size())
+            grow();
+        size_t slot = start(entry);
+        while (slots_[slot].entry && slots_[slot].entry != entry)
+            slot = (slot + 1) & mask_;
+        if (!slots_[slot].entry) {
+            slots_[slot] = {entry, position};
+            ++count_;
+        }
+    }
+
+private:
+    struct Slot {
+        PyObject *entry = nullptr;
+        Py_ssize_t position = 0;
+    };
+    size_t start(PyObject *object) const
+    {
+        return static_cast<size_t>((reinterpret_cast<std::uintptr_t>(object) >> 4) * 0x9E3779B97F4A7C15ULL >> 20) &
+               mask_;
+    }
+    void grow()
+    {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
+        mask_ = slots_.size() - 1;
+        count_ = 0;
+        for (const Slot &slot : old)
+            if (slot.entry)
+                add(slot.entry, slot.position);
+    }
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
+};
+
+// Entry to first position, for the entries of `list` before its first
+// non-indexable one. The list's own length tells whether it grew since.
+struct EntryIndex {
+    qv::Ref list;
+    qv::Ref positions;
+    IdentityTable entries;
+    Py_ssize_t entered = 0;
+    bool complete = true;  // no entry of another type so far
+};
+
+// Enters `entry` found at `position`; a non-indexable entry ends the index.
+bool enter(EntryIndex &index, PyObject *entry, Py_ssize_t position)
+{
+    index.entered = position + 1;
+    if (!index.complete)
+        return true;
+    if (!is_indexable(entry)) {
+        index.complete = false;
+        return true;
+    }
+    qv::Ref at = qv::Ref::steal(PyLong_FromSsize_t(position));
+    PyObject *first = at ? PyDict_SetDefault(index.positions.get(), entry, at.get()) : nullptr;
+    if (!first)
+        return false;
+    index.entries.add(entry, PyLong_AsSsize_t(first));
+    return true;
+}
+
+// An index of `list` as it is now, in the empty dict `positions` (made by the
+// caller: making a dict can start a collection, and so run Python code). No
+// Python code runs while the index is built.
+bool build_index(EntryIndex &index, PyObject *list, qv::Ref positions)
+{
+    index.list = qv::Ref::borrow(list);
+    index.positions = std::move(positions);
+    index.entries = IdentityTable{};
+    index.entered = 0;
+    index.complete = true;
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list) && index.complete; ++position)
+        if (!enter(index, PyList_GET_ITEM(list, position), position))
+            return false;
+    index.entered = PyList_GET_SIZE(list);
+    return true;
+}
+
+enum class Found { yes, no, scan, failed };
+
+// Whether `value` is among the indexed entries, at which first position.
+Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
+{
+    if (index.entries.find(value, position))
+        return Found::yes;
+    if (!is_indexable(value))
+        return Found::scan;
+    PyObject *at = PyDict_GetItemWithError(index.positions.get(), value);
+    if (at) {
+        position = PyLong_AsSsize_t(at);
+        return Found::yes;
+    }
+    if (PyErr_Occurred())
+        return Found::failed;
+    return index.complete ? Found::no : Found::scan;
+}
+
+// What `write` keeps beside an object during a block, so that its layout
+// stays what compiled callers know: the index of its dictionary, and the
+// dictionary position of each row written, so that `clear` looks nothing up
+// per row. Both are used only while their lists are held by nobody else and
+// have grown only through `write`: the `dictionary` and `index_elements`
+// properties, pickling and the reset drop them, and the index is rebuilt from
+// the dictionary when next needed.
+struct BlockIndex {
+    EntryIndex entries;
+    qv::Ref rows;  // the `index_elements` list that `row_positions` describes
+    std::vector<std::uint32_t> row_positions;
+};
+
+// Never destroyed: its references must not be released after the interpreter is gone.
+std::unordered_map<Object *, BlockIndex> &block_indexes = *new std::unordered_map<Object *, BlockIndex>;
+// The entry last looked up: one object usually writes many rows in a row.
+Object *last_indexed_object = nullptr;
+BlockIndex *last_block_index = nullptr;
+
+BlockIndex *find_block_index(Object *self)
+{
+    if (self == last_indexed_object)
+        return last_block_index;
+    auto found = block_indexes.find(self);
+    if (found == block_indexes.end())
+        return nullptr;
+    last_indexed_object = self;
+    last_block_index = &found->second;
+    return last_block_index;
+}
+
+void forget_block_index(Object *self)
+{
+    if (self == last_indexed_object) {
+        last_indexed_object = nullptr;
+        last_block_index = nullptr;
+    }
+    auto found = block_indexes.find(self);
+    if (found == block_indexes.end())
+        return;
+    // Released after the erasure: releasing can run code that writes again.
+    BlockIndex dropped = std::move(found->second);
+    block_indexes.erase(found);
+}
+
+// Held by the field and the index only, and as long as when it was indexed.
+bool is_unchanged(PyObject *list, const qv::Ref &indexed, Py_ssize_t length)
+{
+    return indexed.get() == list && Py_REFCNT(list) == 2 && PyList_GET_SIZE(list) == length;
+}
+
+// The index of the object's dictionary, or null when the scan must answer
+// (no failure is possible then).
+EntryIndex *dictionary_index(Object *self)
+{
+    PyObject *list = self->dictionary;
+    if (!fast_paths || list == Py_None)
+        return nullptr;
+    if (BlockIndex *block = find_block_index(self)) {
+        if (is_unchanged(list, block->entries.list, block->entries.entered))
+            return &block->entries;
+        forget_block_index(self);
+    }
+    qv::Ref positions = Py_REFCNT(self->dictionary) == 1 ? qv::Ref::steal(PyDict_New()) : qv::Ref{};
+    // Read again: forgetting the old index or making the dict can run Python code.
+    list = self->dictionary;
+    if (!positions || list == Py_None || Py_REFCNT(list) != 1) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    BlockIndex &block = block_indexes[self];
+    if (!build_index(block.entries, list, std::move(positions))) {
+        PyErr_Clear();
+        forget_block_index(self);
+        return nullptr;
+    }
+    return &block.entries;
+}
+
+// `value in dictionary`, as the list's scan answers it; `position` receives
+// the first position holding the value, or -1 when the scan answered.
+int dictionary_contains(Object *self, PyObject *value, Py_ssize_t &position)
+{
+    position = -1;
+    EntryIndex *index = dictionary_index(self);
+    switch (index ? find_entry(*index, value, position) : Found::scan) {
+    case Found::yes: return 1;
+    case Found::no: return 0;
+    case Found::failed: return -1;
+    case Found::scan: break;
+    }
+    position = -1;
+    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
+    return PySequence_Contains(dictionary.get(), value);
+}
+
+// Keeps the index in step with the entry `write` has just appended; returns
+// its position, or -1 when the index is dropped.
+Py_ssize_t note_appended_entry(Object *self, PyObject *value)
+{
+    BlockIndex *block = find_block_index(self);
+    if (!block)
+        return -1;
+    Py_ssize_t position = block->entries.entered;
+    if (block->entries.list.get() != self->dictionary || PyList_GET_SIZE(self->dictionary) != position + 1 ||
+        !enter(block->entries, value, position)) {
+        PyErr_Clear();
+        forget_block_index(self);
+        return -1;
+    }
+    return position;
+}
+
+// Records the dictionary position of the row `write` has just appended to
+// `index_elements` (-1: unknown, which ends the record for this block).
+void record_row_position(Object *self, Py_ssize_t position)
+{
+    BlockIndex *block = find_block_index(self);
+    PyObject *rows = self->index_elements;
+    if (!block || rows == Py_None)
+        return;
+    auto rows_recorded = static_cast<Py_ssize_t>(block->row_positions.size());
+    bool known = position >= 0 && static_cast<unsigned long long>(position) <= UINT32_MAX;
+    if (!block->rows) {
+        // A record starts with the first row of a list nobody else holds.
+        if (!known || PyList_GET_SIZE(rows) != 1 || Py_REFCNT(rows) != 1)
+            return;
+        block->rows = qv::Ref::borrow(rows);
+        block->row_positions.clear();
+    }
+    else if (!known || !is_unchanged(rows, block->rows, rows_recorded + 1)) {
+        qv::Ref dropped = std::move(block->rows);
+        block->row_positions = {};
+        return;
+    }
+    block->row_positions.push_back(static_cast<std::uint32_t>(position));
+}
+
+// The dictionary position of each row, as `write` recorded them, and the
+// entries those positions refer to, when the record still describes the rows
+// and the dictionary that `clear` has just copied, all of whose entries are of
+// the builtin types the index holds. The entries are borrowed from the copy of
+// the dictionary, which `clear` keeps (sorted) to the end.
+struct RecordedRows {
+    std::vector<std::uint32_t> positions;
+    std::vector<PyObject *> entries;
+};
+
+bool take_recorded_rows(Object *self, PyObject *dictionary_copy, RecordedRows &recorded)
+{
+    BlockIndex *block = fast_paths ? find_block_index(self) : nullptr;
+    if (!block || !block->rows || !block->entries.complete || self->dictionary == Py_None ||
+        self->index_elements == Py_None)
+        return false;
+    if (!is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
+        !is_unchanged(self->index_elements, block->rows, static_cast<Py_ssize_t>(block->row_positions.size())) ||
+        PyList_GET_SIZE(dictionary_copy) != block->entries.entered)
+        return false;
+    // Taken, not copied: should this `clear` fail later, the next one looks
+    // the rows up one by one.
+    recorded.positions = std::move(block->row_positions);
+    qv::Ref released = std::move(block->rows);
+    PyObject **entries = PySequence_Fast_ITEMS(dictionary_copy);
+    recorded.entries.assign(entries, entries + PyList_GET_SIZE(dictionary_copy));
+    return true;
+}
+
+// Whether two floats are the same NaN, bit for bit. A NaN equals nothing, so
+// a row finds its entry by identity only, and pickling does not keep the
+// identity of floats: after a round trip the row's NaN is a copy.
+bool same_nan(PyObject *entry, PyObject *value)
+{
+    if (!PyFloat_Check(entry) || !PyFloat_Check(value))
+        return false;
+    double entry_value = PyFloat_AS_DOUBLE(entry);
+    double row_value = PyFloat_AS_DOUBLE(value);
+    return std::isnan(row_value) && std::memcmp(&entry_value, &row_value, sizeof row_value) == 0;
+}
+
+// The first position holding `value` or an entry equal to it, as `list.index`;
+// failing that, the first entry that is the same NaN.
+bool position_in(PyObject *entries, PyObject *value, Py_ssize_t &position)
+{
+    for (position = 0; position < PyList_GET_SIZE(entries); ++position) {
+        qv::Ref entry = qv::Ref::borrow(PyList_GET_ITEM(entries, position));
+        int equal = PyObject_RichCompareBool(entry.get(), value, Py_EQ);
+        if (equal < 0)
+            return false;
+        if (equal)
+            return true;
+    }
+    for (position = 0; position < PyList_GET_SIZE(entries); ++position)
+        if (same_nan(PyList_GET_ITEM(entries, position), value))
+            return true;
+    PyErr_Format(PyExc_ValueError, "%R is not in list", value);
+    return false;
+}
+
+// `position_in` for the rows of one block, over an index of the sorted
+// dictionary (a list nobody else holds) when the fast paths are on.
+class SortedPositions {
+public:
+    // Can run Python code (see `build_index`).
+    void prepare(PyObject *sorted)
+    {
+        sorted_ = sorted;
+        qv::Ref positions = fast_paths ? qv::Ref::steal(PyDict_New()) : qv::Ref{};
+        if (positions && build_index(index_, sorted, std::move(positions)))
+            return;
+        PyErr_Clear();
+        index_ = EntryIndex{};
+    }
+    bool find(PyObject *value, Py_ssize_t &position)
+    {
+        if (index_.positions) {
+            switch (find_entry(index_, value, position)) {
+            case Found::yes: return true;
+            case Found::failed: return false;
+            case Found::no:
+            case Found::scan: break;
+            }
+        }
+        return position_in(sorted_, value, position);
+    }
+    // The sorted position of each of `entries`, when every one is found
+    // through the index.
+    bool translate(const std::vector<PyObject *> &entries, std::vector<std::uint32_t> &sorted_positions)
+    {
+        if (!index_.positions)
+            return false;
+        sorted_positions.resize(entries.size());
+        for (size_t entry = 0; entry < entries.size(); ++entry) {
+            Py_ssize_t position;
+            Found found = find_entry(index_, entries[entry], position);
+            if (found == Found::failed)
+                PyErr_Clear();
+            if (found != Found::yes)
+                return false;
+            sorted_positions[entry] = static_cast<std::uint32_t>(position);
+        }
+        return true;
+    }
+
+private:
+    PyObject *sorted_ = nullptr;
+    EntryIndex index_;
+};
+
+// ---------------------------------------------------------------------------
 // Writing
 
 // `size` + the codec's `write(value)`, added as Python ints (the size taken
@@ -602,14 +1152,79 @@ qv::Ref truncated(PyObject *value, PyObject *length)
     return bounds ? qv::Ref::steal(mapping->mp_subscript(value, bounds.get())) : qv::Ref{};
 }
 
+// The answer of `is_fixed_string` for a codec class whose `name` is a plain
+// str attribute of the class and whose instances have no attributes of their
+// own: looking it up runs no code and gives the same object until the class
+// or one of its bases changes, which gives the class a new version tag.
+struct CodecNameAnswer {
+    PyObject *codec_class = nullptr;  // strong: its address is not reused while it is compared
+    unsigned int version = 0;
+    int fixed_string = 0;
+};
+CodecNameAnswer codec_name_answer;
+
+bool answer_is_current(PyObject *codec)
+{
+    PyTypeObject *type = Py_TYPE(codec);
+    return reinterpret_cast<PyObject *>(type) == codec_name_answer.codec_class &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == codec_name_answer.version;
+}
+
+// The class attribute that `name` resolves to on instances of `type`, when the
+// instance cannot hold one of its own and the attribute is no descriptor.
+PyObject *plain_class_name(PyTypeObject *type)
+{
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
+        PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !type->tp_mro || !PyTuple_CheckExact(type->tp_mro))
+        return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro); ++i) {
+        PyObject *base = PyTuple_GET_ITEM(type->tp_mro, i);
+        PyObject *namespace_ = PyType_Check(base) ? reinterpret_cast<PyTypeObject *>(base)->tp_dict : nullptr;
+        PyObject *found = namespace_ ? PyDict_GetItemWithError(namespace_, name_name.get()) : nullptr;
+        if (found)
+            return PyUnicode_CheckExact(found) ? found : nullptr;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+void remember_codec_name(PyObject *codec, int fixed_string)
+{
+    PyTypeObject *type = Py_TYPE(codec);
+    if (!fast_paths || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return;
+    unsigned int version = type->tp_version_tag;
+    PyObject *name = plain_class_name(type);
+    // The lookup above may not have been the last word if the class changed since.
+    if (!name || type->tp_version_tag != version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return;
+    codec_name_answer.version = version;
+    codec_name_answer.fixed_string = fixed_string;
+    Py_XSETREF(codec_name_answer.codec_class, Py_NewRef(reinterpret_cast<PyObject *>(type)));
+}
+
+// Whether the element codec's `name` equals "FixedString".
 bool is_fixed_string(Object *self, int &answer)
 {
-    qv::Ref element_name = get_attribute(self->dtype, name_name);
+    if (fast_paths && answer_is_current(self->dtype)) {
+        answer = codec_name_answer.fixed_string;
+        return true;
+    }
+    qv::Ref codec = qv::Ref::borrow(self->dtype);
+    qv::Ref element_name = qv::Ref::steal(PyObject_GetAttr(codec.get(), name_name.get()));
     if (!element_name)
         return false;
     qv::Ref equal = qv::Ref::steal(PyObject_RichCompare(element_name.get(), FIXEDSTRING, Py_EQ));
     answer = equal ? PyObject_IsTrue(equal.get()) : -1;
-    return answer >= 0;
+    if (answer < 0)
+        return false;
+    if (fast_paths && PyUnicode_CheckExact(element_name.get()) &&
+        element_name.get() == plain_class_name(Py_TYPE(codec.get())))
+        remember_codec_name(codec.get(), answer);
+    return true;
 }
 
 bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
@@ -648,11 +1263,17 @@ bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
         PyErr_SetString(PyExc_TypeError, "argument of type 'NoneType' is not iterable");
         return false;
     }
-    qv::Ref dictionary = qv::Ref::borrow(self->dictionary);
-    int present = PySequence_Contains(dictionary.get(), value.get());
+    Py_ssize_t position;
+    int present = dictionary_contains(self, value.get(), position);
     if (present < 0)
         return false;
-    if (!present && (!append_to(self->dictionary, value.get()) || !add_encoded_size(self, value.get())))
+    if (!present) {
+        if (!append_to(self->dictionary, value.get()))
+            return false;
+        position = note_appended_entry(self, value.get());
+    }
+    record_row_position(self, position);
+    if (!present && !add_encoded_size(self, value.get()))
         return false;
 
     Py_ssize_t entries;
@@ -702,6 +1323,15 @@ bool generate_header(unsigned char index_size, std::string &block)
 
 bool append_uint(std::string &block, unsigned long long value, unsigned char width)
 {
+    // The integer codec's encoding, least significant byte first; the codec
+    // itself is called for what it refuses, to fail as it does.
+    if (fast_paths && width >= 1 && width <= 8 && (width == 8 || value >> (8 * width) == 0)) {
+        char encoded[8];
+        for (unsigned i = 0; i < width; ++i, value >>= 8)
+            encoded[i] = static_cast<char>(value & 0xFF);
+        block.append(encoded, width);
+        return true;
+    }
     qv::Ref encoded = qv::Ref::steal(w_uint(value, width));
     if (!encoded)
         return false;
@@ -726,43 +1356,40 @@ qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
     return sorted;
 }
 
-// Whether two floats are the same NaN, bit for bit. A NaN equals nothing, so
-// a row finds its entry by identity only, and pickling does not keep the
-// identity of floats: after a round trip the row's NaN is a copy.
-bool same_nan(PyObject *entry, PyObject *value)
+bool append_row_indexes(PyObject *rows, PyObject *sorted, unsigned char width, const RecordedRows *recorded,
+                        std::string &block)
 {
-    if (!PyFloat_Check(entry) || !PyFloat_Check(value))
-        return false;
-    double entry_value = PyFloat_AS_DOUBLE(entry);
-    double row_value = PyFloat_AS_DOUBLE(value);
-    return std::isnan(row_value) && std::memcmp(&entry_value, &row_value, sizeof row_value) == 0;
-}
-
-// The first position holding `value` or an entry equal to it, as `list.index`;
-// failing that, the first entry that is the same NaN.
-bool position_in(PyObject *entries, PyObject *value, Py_ssize_t &position)
-{
-    for (position = 0; position < PyList_GET_SIZE(entries); ++position) {
-        qv::Ref entry = qv::Ref::borrow(PyList_GET_ITEM(entries, position));
-        int equal = PyObject_RichCompareBool(entry.get(), value, Py_EQ);
-        if (equal < 0)
-            return false;
-        if (equal)
-            return true;
+    SortedPositions positions;
+    positions.prepare(sorted);
+    std::vector<std::uint32_t> sorted_positions;
+    // Positions that might not fit the width are left to the integer codec, to fail as it does.
+    const unsigned long long largest = recorded && !recorded->entries.empty() ? recorded->entries.size() - 1 : 0;
+    bool fits = width >= 1 && width <= 8 && (width == 8 || largest >> (8 * width) == 0);
+    if (recorded && fits && positions.translate(recorded->entries, sorted_positions)) {
+        size_t at = block.size();
+        block.resize(at + recorded->positions.size() * width);
+        for (std::uint32_t position : recorded->positions) {
+            unsigned long long index = sorted_positions[position];
+            for (unsigned byte = 0; byte < width; ++byte, index >>= 8)
+                block[at++] = static_cast<char>(index & 0xFF);
+        }
+        return true;
     }
-    for (position = 0; position < PyList_GET_SIZE(entries); ++position)
-        if (same_nan(PyList_GET_ITEM(entries, position), value))
-            return true;
-    PyErr_Format(PyExc_ValueError, "%R is not in list", value);
-    return false;
-}
-
-bool append_row_indexes(PyObject *rows, PyObject *sorted, unsigned char width, std::string &block)
-{
+    if (recorded) {
+        // Each row equals the entry recorded for it, and among these types
+        // equality alone decides the position: that entry stands for the row.
+        for (std::uint32_t position : recorded->positions) {
+            Py_ssize_t sorted_position;
+            if (!positions.find(recorded->entries[position], sorted_position) ||
+                !append_uint(block, static_cast<unsigned long long>(sorted_position), width))
+                return false;
+        }
+        return true;
+    }
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows); ++row) {
         qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows, row));
         Py_ssize_t position;
-        if (!position_in(sorted, value.get(), position) ||
+        if (!positions.find(value.get(), position) ||
             !append_uint(block, static_cast<unsigned long long>(position), width))
             return false;
     }
@@ -780,8 +1407,14 @@ PyObject *clear_body(Object *self)
     if (!length_of(self->dictionary, entries))
         return nullptr;
     qv::Ref dictionary = qv::Ref::steal(PySequence_List(self->dictionary));
-    qv::Ref row_values = dictionary ? qv::Ref::steal(PySequence_List(self->index_elements)) : qv::Ref{};
-    if (!row_values)
+    if (!dictionary)
+        return nullptr;
+    // The positions `write` recorded stand for the rows' copy when they still
+    // describe the rows and the dictionary just copied.
+    RecordedRows recorded;
+    bool has_record = take_recorded_rows(self, dictionary.get(), recorded);
+    qv::Ref row_values = has_record ? qv::Ref{} : qv::Ref::steal(PySequence_List(self->index_elements));
+    if (!has_record && !row_values)
         return nullptr;
     entries = PyList_GET_SIZE(dictionary.get());  // the copy's: copying can run a finaliser
 
@@ -806,7 +1439,7 @@ PyObject *clear_body(Object *self)
         return nullptr;
     block.append(PyBytes_AS_STRING(payload.get()), static_cast<size_t>(PyBytes_GET_SIZE(payload.get())));
 
-    if (!append_uint(block, rows, 8) || !append_row_indexes(row_values.get(), sorted.get(), width, block))
+    if (!append_uint(block, rows, 8) || !append_row_indexes(row_values.get(), sorted.get(), width, has_record ? &recorded : nullptr, block))
         return nullptr;
     admit_cleanup(self);
     self->__pyx_vtab->_cleanup(self);
@@ -832,6 +1465,7 @@ PyObject *clear_slot(Object *self, int skip_dispatch)
 
 bool cleanup_body(Object *self)
 {
+    forget_block_index(self);
     if (self->dictionary != Py_None && !clear_list(self->dictionary))
         return false;
     if (self->index_elements != Py_None && !clear_list(self->index_elements))
@@ -973,6 +1607,7 @@ int tp_traverse(PyObject *self, visitproc visit, void *arg)
 int tp_clear(PyObject *self)
 {
     Object *object = as_object(self);
+    forget_block_index(object);
     Py_CLEAR(object->__dict__);
     for (PyObject **field : {&object->fileobj, &object->dtype, &object->is_nullable, &object->dictionary,
                              &object->index_elements, &object->defaul_value})
@@ -1021,6 +1656,7 @@ bool reset_subclass_instance(PyObject *self, qv::Ref &released_class)
 
 void release_fields(Object *object)
 {
+    forget_block_index(object);
     Py_CLEAR(object->__dict__);
     Py_CLEAR(object->fileobj);
     Py_CLEAR(object->dtype);
@@ -1067,6 +1703,14 @@ int set_object_field(PyObject *self, PyObject *value, void *)
         return -1;
     qv::replace_field(as_object(self)->*Field, qv::Ref::borrow(value));
     return 0;
+}
+
+// Whoever gets one of these lists can change it behind the block's index.
+template <PyObject *Object::*Field>
+PyObject *get_indexed_list(PyObject *self, void *)
+{
+    forget_block_index(as_object(self));
+    return Py_NewRef(as_object(self)->*Field);
 }
 
 template <unsigned long long Object::*Field>
@@ -1119,9 +1763,9 @@ PyGetSetDef properties[] = {
      nullptr},
     any_object_property<&Object::is_nullable>("is_nullable"),
     {"total_rows", get_u64_field<&Object::total_rows>, set_u64_field<&Object::total_rows>, nullptr, nullptr},
-    {"dictionary", get_object_field<&Object::dictionary>,
+    {"dictionary", get_indexed_list<&Object::dictionary>,
      set_object_field<&Object::dictionary, qv::check_list_or_none>, nullptr, nullptr},
-    {"index_elements", get_object_field<&Object::index_elements>,
+    {"index_elements", get_indexed_list<&Object::index_elements>,
      set_object_field<&Object::index_elements, qv::check_list_or_none>, nullptr, nullptr},
     {"index_size", get_index_size, set_index_size, nullptr, nullptr},
     any_object_property<&Object::defaul_value>("defaul_value"),
@@ -1197,6 +1841,7 @@ bool set_state(PyObject *self, PyObject *state)
 
 qv::Ref reduce_body(Object *self)
 {
+    forget_block_index(self);
     qv::Ref index_size = qv::Ref::steal(PyLong_FromLong(self->index_size));
     qv::Ref size = qv::from_unsigned_64(self->size);
     qv::Ref total_rows = qv::from_unsigned_64(self->total_rows);
@@ -1477,6 +2122,38 @@ bool find_stream_types()
            type_of("BufferedReader", buffered_reader_type) && type_of("BufferedRandom", buffered_random_type);
 }
 
+// `_set_fast_paths(enabled)`: turns the bulk reading and the hashed lookups
+// on or off (for measuring and testing the per-row paths); returns the
+// previous setting.
+PyObject *set_fast_paths(PyObject *, PyObject *enabled)
+{
+    int wanted = PyObject_IsTrue(enabled);
+    if (wanted < 0)
+        return nullptr;
+    bool previous = std::exchange(fast_paths, wanted != 0);
+    return Py_NewRef(previous ? Py_True : Py_False);
+}
+
+PyMethodDef set_fast_paths_def = {"_set_fast_paths", set_fast_paths, METH_O, nullptr};
+
+bool load_fast_path_tables(PyObject *module)
+{
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI)
+        return false;
+    timezone_type = Py_TYPE(PyDateTime_TimeZone_UTC);
+    qv::Ref flags = qv::Ref::borrow(PySys_GetObject("flags"));
+    qv::Ref warning = flags ? qv::Ref::steal(PyObject_GetAttrString(flags.get(), "bytes_warning")) : qv::Ref{};
+    int warns = warning ? PyObject_IsTrue(warning.get()) : -1;
+    if (warns < 0)
+        return false;
+    bytes_warnings = warns != 0;
+    qv::Ref module_name = qv::Ref::steal(PyUnicode_FromString(QUELVORAN_LOWCARDINALITY_MODULE));
+    qv::Ref function = module_name ? qv::Ref::steal(PyCFunction_NewEx(&set_fast_paths_def, nullptr, module_name.get()))
+                                   : qv::Ref{};
+    return function && PyModule_AddObjectRef(module, set_fast_paths_def.ml_name, function.get()) == 0;
+}
+
 bool exec_lowcardinality(PyObject *module)
 {
     return qv::init_names({&read_name, &skip_name, &tell_name, &write_name, &clear_name, &name_name, &length_name,
@@ -1485,7 +2162,7 @@ bool exec_lowcardinality(PyObject *module)
                            &seek_name, &seekable_name, &raw_name}) &&
            init_parameters.init() && unpickle_parameters.init() && ready_type(module) && bind_integer_codec() &&
            qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && find_stream_types() &&
-           publish_unpickle(module);
+           publish_unpickle(module) && load_fast_path_tables(module);
 }
 
 const qv::ModuleSpec spec{QUELVORAN_LOWCARDINALITY_MODULE, "lowcardinality",

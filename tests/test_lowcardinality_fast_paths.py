@@ -1,0 +1,388 @@
+"""The bulk index decoding of read() and the hashed lookups of write() and
+clear() against the per-row paths they stand in for.
+
+Every case runs twice, once with the fast paths and once with
+`_set_fast_paths(False)`, and both runs must observe the same thing: rows or
+exception (type, message, traceback entries), stream position, object state,
+codec calls and unraisable reports.
+"""
+
+import gc
+import io
+import os
+import pickle
+import sys
+import threading
+import traceback
+from datetime import date, datetime, timedelta, timezone, tzinfo
+
+import pytest
+
+from lowcardinality_codecs import Named, String, block, strings
+from quelvoran.common.dtypes.objects import lowcardinality as module
+from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+
+def both_paths(scenario, *args):
+    """The outcome of `scenario(*args)` with the fast paths on, then off; both runs must agree."""
+    outcomes = []
+    for fast in (True, False):
+        previous = module._set_fast_paths(fast)
+        reports = []
+        hook, sys.unraisablehook = sys.unraisablehook, lambda u: reports.append((u.exc_type, str(u.exc_value)))
+        try:
+            outcomes.append((scenario(*args), reports))
+        finally:
+            sys.unraisablehook = hook
+            module._set_fast_paths(previous)
+    assert outcomes[0] == outcomes[1]
+    return outcomes[0]
+
+
+def raised(call):
+    try:
+        return ("returned", call())
+    except Exception as error:
+        names = [frame.name for frame in traceback.extract_tb(error.__traceback__)][1:]
+        return ("raised", type(error), str(error), names)
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+
+class BytesIOSubclass(io.BytesIO):
+    pass
+
+
+def bytes_io(data, tmp_path):
+    return io.BytesIO(data)
+
+
+def shadowed_bytes_io(data, tmp_path):
+    stream = io.BytesIO(data)
+    calls = []
+    original = stream.read
+    stream.read = lambda n=-1: calls.append(n) or original(n)
+    return stream
+
+
+def buffered_reader(data, tmp_path):
+    path = tmp_path / "block"
+    path.write_bytes(data)
+    return open(path, "rb")
+
+
+def buffered_random(data, tmp_path):
+    path = tmp_path / "block"
+    path.write_bytes(data)
+    return open(path, "r+b")
+
+
+def unbuffered(data, tmp_path):
+    path = tmp_path / "block"
+    path.write_bytes(data)
+    return open(path, "rb", buffering=0)
+
+
+def pipe(data, tmp_path):
+    """A buffered reader over a pipe: it cannot seek, so the per-row loop reads it."""
+    reader, writer = os.pipe()
+
+    def feed():
+        with open(writer, "wb") as sink:
+            sink.write(data)
+
+    threading.Thread(target=feed, daemon=True).start()
+    return open(reader, "rb")
+
+
+STREAMS = [bytes_io, shadowed_bytes_io, buffered_reader, buffered_random, unbuffered, pipe,
+           lambda data, tmp_path: BytesIOSubclass(data)]
+ENTRIES = strings("", "a", "b")
+TRAILER = b"next block"
+
+BLOCKS = {
+    "one-byte indexes": block(ENTRIES, 3, [1, 2, 1, 0] * 50) + TRAILER,
+    "two-byte indexes": block(ENTRIES, 3, [2, 0, 1], width=2) + TRAILER,
+    "four-byte indexes": block(ENTRIES, 3, [2, 0, 1], width=4),
+    "eight-byte indexes": block(ENTRIES, 3, [2, 0, 1], width=8),
+    "no rows": block(ENTRIES, 3, []) + TRAILER,
+    "last index cut short": block(ENTRIES, 3, [1, 2, 1], width=4)[:-3],
+    "indexes missing": block(ENTRIES, 3, [1, 2, 1], width=2)[:-6],
+    "more rows than indexes": block(ENTRIES, 3, [1, 2], rows=5),
+    "row count beyond any stream": block(ENTRIES, 3, [1], rows=2**63),
+    "first index out of range": block(ENTRIES, 3, [3, 0, 1]) + TRAILER,
+    "middle index out of range": block(ENTRIES, 3, [1, 0, 2**16 - 1, 1], width=2) + TRAILER,
+    "last index out of range": block(ENTRIES, 3, [0, 1, 2**64 - 1], width=8) + TRAILER,
+    "unknown index width": block(ENTRIES, 3, [1, 1], code=7),
+    "beyond one chunk": block(ENTRIES, 3, [1] * 1_100_000, width=8) + TRAILER,
+    "out of range beyond one chunk": block(ENTRIES, 3, [1] * 1_050_000 + [3, 1], width=8) + TRAILER,
+}
+
+
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize("data", BLOCKS.values(), ids=BLOCKS.keys())
+@pytest.mark.parametrize("make_stream", STREAMS)
+def test_read_agrees(tmp_path, make_stream, data, nullable):
+    def scenario():
+        with make_stream(data, tmp_path) as fileobj:
+            codec = String(fileobj)
+            obj = LowCardinality(fileobj, codec, nullable)
+            rows = raised(obj.read)
+            position = len(data) - len(fileobj.read())  # pipes cannot tell
+            return (rows, position, obj.total_rows, obj.index_size, obj._read_header, obj.dictionary,
+                    codec.calls)
+
+    (rows, position, *_), reports = both_paths(scenario)
+    if data.endswith(TRAILER):
+        assert position == len(data) - len(TRAILER) or rows[0] == "raised"
+
+
+def test_read_rows_share_the_dictionary_entries():
+    fileobj = io.BytesIO(block(ENTRIES, 3, [1, 2, 1, 0], width=2))
+    rows = LowCardinality(fileobj, String(fileobj), True).read()
+    assert rows == ["a", "b", "a", None] and rows[0] is rows[2]
+
+
+def test_read_position_after_an_index_out_of_range():
+    data = block(ENTRIES, 3, [1, 0, 9, 2], width=2)
+    fileobj = io.BytesIO(data)
+    with pytest.raises(IndexError, match="list index out of range"):
+        LowCardinality(fileobj, String(fileobj), False).read()
+    assert fileobj.tell() == len(data) - 2  # just past the bad index, as the per-row loop leaves it
+
+
+class Replacing(io.RawIOBase):
+    """A raw stream under a buffered reader: Python code the bulk path must not call."""
+
+    def __init__(self, data, on_read):
+        self.data, self.position, self.on_read = data, 0, on_read
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        self.on_read()
+        chunk = self.data[self.position:self.position + len(buffer)]
+        buffer[:len(chunk)] = chunk
+        self.position += len(chunk)
+        return len(chunk)
+
+
+def test_read_over_a_python_raw_stream_agrees():
+    data = block(ENTRIES, 3, [1, 2, 0, 1] * 20, width=2)
+
+    def scenario():
+        reads = []
+        fileobj = io.BufferedReader(Replacing(data, lambda: reads.append(1)), buffer_size=8)
+        obj = LowCardinality(fileobj, String(fileobj), False)
+        return raised(obj.read), len(reads)
+
+    both_paths(scenario)
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+
+class Slotted:
+    """An element codec without instance attributes: its name is looked up once per class version."""
+
+    __slots__ = ("is_nullable", "total_rows", "calls")
+    name = "String"
+    length = 2
+
+    def __init__(self):
+        self.calls = []
+
+    def write(self, value):
+        self.calls.append(value)
+        return 1
+
+    def clear(self):
+        self.calls.append("clear")
+        return b""
+
+
+class Equal:
+    """Equal to everything: a scan that reaches it stops there."""
+
+    def __eq__(self, other):
+        return True
+
+    __hash__ = None
+
+    def __lt__(self, other):
+        return False
+
+    def __repr__(self):
+        return "Equal()"
+
+
+class Counted(str):
+    compared = []
+
+    def __eq__(self, other):
+        Counted.compared.append(other)
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+class Zone(tzinfo):
+    def utcoffset(self, moment):
+        return timedelta(hours=1)
+
+
+NAN = float("nan")
+MOMENT = datetime(2024, 5, 1, 12)
+
+VALUES = {  # element type, row values
+    "strings": ("String", ["b", "a", "b", "", "c", "a"] * 3),
+    "equal numbers": ("Float64", [1, 1.0, True, 2, 0, -0.0, 0.0, False, 2.0, 10**30, float(10**30)]),
+    "nan": ("Float64", [NAN, NAN, float("nan"), float("nan"), 1.5]),
+    "none": ("String", [None, "x", None]),
+    "bytes": ("String", [b"x", b"y", b"x"]),
+    "dates": ("Date", [date(2024, 5, 1), date(2024, 5, 2), date(2024, 5, 1), MOMENT]),
+    "datetimes": ("DateTime", [MOMENT, MOMENT + timedelta(hours=1), MOMENT]),
+    "aware datetimes": ("DateTime", [MOMENT.replace(tzinfo=timezone.utc),
+                                     MOMENT.replace(tzinfo=timezone(timedelta(hours=1)), hour=13), MOMENT]),
+    "custom tzinfo": ("DateTime", [MOMENT.replace(tzinfo=Zone()), MOMENT.replace(tzinfo=Zone())]),
+    "str subclass": ("String", [Counted("a"), "a", Counted("b"), "b"]),
+    "equal-to-all first": ("String", [Equal(), "a", "b", "a"]),
+    "equal-to-all later": ("String", ["a", "b", Equal(), "c", "a"]),
+    "unhashable": ("String", [[1], [1], [2]]),
+    "unsortable": ("String", ["a", 1, "a"]),
+}
+
+
+def recording_codec(name):
+    return Named(name)
+
+
+def slotted_codec(name):
+    return type("Slotted" + name, (Slotted,), {"name": name, "__slots__": ()})()
+
+
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize("name, values", VALUES.values(), ids=VALUES.keys())
+@pytest.mark.parametrize("make_codec", [recording_codec, slotted_codec])
+def test_write_and_clear_agree(make_codec, name, values, nullable):
+    def scenario():
+        Counted.compared.clear()
+        codec = make_codec(name)
+        obj = LowCardinality(None, codec, nullable)
+        grown = [obj.write(value) for value in values]
+        return grown, repr(obj.dictionary), raised(obj.clear), repr(codec.calls), len(Counted.compared)
+
+    both_paths(scenario)
+
+
+def test_clear_positions_follow_equality():
+    obj = LowCardinality(None, Named("Float64"), False)
+    for value in [2, 1.0, True, -0.0, 2.0]:
+        obj.write(value)
+    assert obj.clear()[-5:] == bytes([2, 1, 1, 0, 2])  # sorted dictionary: 0.0, 1.0, 2
+
+
+HELD = []
+
+
+def hold_without_the_property(obj):
+    """Keeps the dictionary list (found as the collector does) and changes it in place."""
+    HELD[:] = [referent for referent in gc.get_referents(obj) if type(referent) is list]
+    HELD[0][1] = "zz"
+
+
+MUTATIONS = {
+    "held without the property": hold_without_the_property,
+    "append through the property": lambda obj: obj.dictionary.append("z"),
+    "replace an entry in place": lambda obj: obj.dictionary.__setitem__(2, "q"),
+    "swap two entries": lambda obj: obj.dictionary.reverse(),
+    "new dictionary": lambda obj: setattr(obj, "dictionary", ["", "q", "p"]),
+    "rows changed in place": lambda obj: obj.index_elements.__setitem__(0, "p"),
+    "rows replaced": lambda obj: setattr(obj, "index_elements", ["q"]),
+    "rows dropped": lambda obj: obj.index_elements.clear(),
+    "pickled": lambda obj: pickle.loads(pickle.dumps(obj)).dictionary.append("z"),
+    "codec renamed to FixedString": lambda obj: setattr(Slotted, "name", "FixedString"),
+    "codec class swapped": lambda obj: setattr(obj, "dtype", String()),
+}
+
+
+@pytest.mark.parametrize("mutate", MUTATIONS.values(), ids=MUTATIONS.keys())
+def test_changes_between_writes_agree(mutate):
+    def scenario():
+        Slotted.name = "String"
+        codec = Slotted()
+        obj = LowCardinality(None, codec, False)
+        grown = [obj.write(value) for value in ["p", "q", "pq-long"]]
+        mutate(obj)
+        grown += [obj.write(value) for value in ["q", "z", "pq-long", "p"]]
+        return grown, repr(obj.dictionary), repr(obj.index_elements), raised(obj.clear), repr(codec.calls)
+
+    try:
+        both_paths(scenario)
+    finally:
+        Slotted.name = "String"
+        HELD.clear()
+
+
+def test_codec_write_that_changes_the_dictionary_agrees():
+    def scenario():
+        codec = String()
+        obj = LowCardinality(None, codec, False)
+        original = codec.write
+        codec.write = lambda value: (obj.dictionary.insert(1, value) if value == "b" else None) or original(value)
+        grown = [obj.write(value) for value in ["a", "b", "b", "a", "c", "b"]]
+        return grown, repr(obj.dictionary), raised(obj.clear)
+
+    both_paths(scenario)
+
+
+def test_write_reports_agree_with_the_literal_scan():
+    class Failing:
+        def __eq__(self, other):
+            raise ValueError("no comparing")
+
+    def scenario():
+        obj = LowCardinality(None, String(), False)
+        return [obj.write(value) for value in ["a", Failing(), "a", "b"]], raised(obj.clear)
+
+    _, reports = both_paths(scenario)
+    assert reports and reports[0] == (ValueError, "no comparing")
+
+
+@pytest.mark.parametrize("width", [1, 0, 9])
+def test_index_width_changed_during_clear_agrees(width):
+    def scenario():
+        codec = String()
+        obj = LowCardinality(None, codec, False)
+        for value in range(300):
+            obj.write(str(value))
+        original = codec.clear
+        codec.clear = lambda: setattr(obj, "index_size", width) or original()
+        return raised(obj.clear), repr(obj.dictionary[:3])
+
+    both_paths(scenario)
+
+
+def test_clear_retried_after_a_failure_agrees():
+    def scenario():
+        codec = String()
+        obj = LowCardinality(None, codec, False)
+        for value in ["b", "a", "b", "c", "a"]:
+            obj.write(value)
+        original, failed = codec.clear, []
+
+        def clear_failing_once():  # fails when asked for the first block's payload
+            if codec.calls[-1][0] == "write" and not failed:
+                failed.append(True)
+                raise ValueError("payload lost")
+            return original()
+
+        codec.clear = clear_failing_once
+        return raised(obj.clear), raised(obj.clear), repr(obj.dictionary)
+
+    first, second, _ = both_paths(scenario)[0]
+    assert first[:3] == ("raised", ValueError, "payload lost") and second[0] == "returned"
