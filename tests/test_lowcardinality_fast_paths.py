@@ -131,8 +131,10 @@ def test_read_agrees(tmp_path, make_stream, data, nullable):
             obj = LowCardinality(fileobj, codec, nullable)
             rows = raised(obj.read)
             position = len(data) - len(fileobj.read())  # pipes cannot tell
-            return (rows, position, obj.total_rows, obj.index_size, obj._read_header, obj.dictionary,
-                    codec.calls)
+            # Copies: the object may be destroyed, and reset, as soon as this
+            # returns (when depends on the interpreter).
+            return (rows, position, obj.total_rows, obj.index_size, obj._read_header, list(obj.dictionary),
+                    list(codec.calls))
 
     (rows, position, *_), reports = both_paths(scenario)
     if data.endswith(TRAILER):
