@@ -31,6 +31,12 @@ bool count_argument(PyObject *value, Py_ssize_t &count)
     return true;
 }
 
+// The (stream, count) arguments of the column readers.
+bool stream_and_count(const char *function, PyObject *const *args, Py_ssize_t nargs, Py_ssize_t &count)
+{
+    return qv::check_positional(function, nargs, 2, 2) && count_argument(args[1], count);
+}
+
 PyObject *call_from_dtype(PyObject *, PyObject *type_string)
 {
     return from_dtype(type_string, nullptr);
@@ -56,11 +62,7 @@ PyObject *call_write_length(PyObject *, PyObject *value)
 PyObject *call_read_bools(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     Py_ssize_t count;
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "read_bools(stream, count) takes exactly 2 arguments");
-        return nullptr;
-    }
-    if (!count_argument(args[1], count))
+    if (!stream_and_count("read_bools", args, nargs, count))
         return nullptr;
     qv::Ref result = qv::Ref::steal(PyList_New(0));
     if (!result)
@@ -106,11 +108,7 @@ PyObject *call_write_null_map(PyObject *, PyObject *values) { return encode_flag
 PyObject *call_read_nothings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     Py_ssize_t count;
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "read_nothings(stream, count) takes exactly 2 arguments");
-        return nullptr;
-    }
-    if (!count_argument(args[1], count))
+    if (!stream_and_count("read_nothings", args, nargs, count))
         return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
         if (!qv::Ref::steal(read_nothing(args[0], 0, nullptr)))
