@@ -112,3 +112,177 @@ def test_fast_codecs_serve_lowcardinality():
     block = writer.clear()
     source = io.BytesIO(block)
     assert LowCardinality(source, fast_elements.make_codec("String", source), True).read() == ["b", None, "a", "b"]
+
+
+# Every compiled codec against its reference codec.
+
+import decimal
+import ipaddress
+import uuid
+import zoneinfo
+from datetime import date, datetime, timedelta, timezone, tzinfo
+
+from quelvoran.common.dtypes import elements
+
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+
+class Int(int):
+    pass
+
+
+class Text(str):
+    pass
+
+
+class Moment(datetime):
+    pass
+
+
+class NoOffset(tzinfo):
+    def utcoffset(self, value):
+        return None
+
+
+BERLIN = zoneinfo.ZoneInfo("Europe/Berlin")
+KOLKATA = zoneinfo.ZoneInfo("Asia/Kolkata")
+D = decimal.Decimal
+ODD = [None, "1", b"\x01", 1.5, True, Int(3), Text("a"), [], object()]
+if numpy is not None:
+    ODD += [numpy.int64(3), numpy.float64(0.5), numpy.int8(-1)]
+
+
+def integer_case(name):
+    width, signed = elements.INTEGER_TYPES[name]
+    low, high = (-(1 << (8 * width - 1)), (1 << (8 * width - 1)) - 1) if signed else (0, (1 << 8 * width) - 1)
+    return (name, "IntegerCodec", (name,), [low, high, low + 1, high - 1, 0, 1, -1, high + 1, low - 1, 2**300, False])
+
+
+MOMENTS = [
+    datetime(1970, 1, 1), datetime(2106, 2, 7, 6, 28, 15), datetime(2106, 2, 7, 6, 28, 16), datetime(1969, 12, 31, 23),
+    datetime(2024, 3, 31, 2, 30, 0, 999999), datetime(2024, 10, 27, 2, 30, tzinfo=BERLIN),
+    datetime(2024, 10, 27, 2, 30, fold=1, tzinfo=BERLIN), datetime(1970, 1, 1, 3, tzinfo=timezone(timedelta(hours=5))),
+    datetime(2000, 1, 1, tzinfo=timezone.utc), datetime(2000, 1, 1, tzinfo=NoOffset()), datetime(1, 1, 1),
+    datetime(9999, 12, 31, 23, 59, 59, 999999), datetime(1, 1, 1, tzinfo=timezone(timedelta(hours=1))),
+    datetime(9999, 12, 31, 23, tzinfo=timezone(timedelta(hours=-2))), datetime(1900, 1, 1, 0, 0, 0, 1),
+    Moment(2000, 1, 1), date(2000, 1, 1),
+]
+ENUM = {-128: "low", 0: "zero", 5: "a'b", 127: "high"}
+
+CASES = [integer_case(f"{prefix}Int{bits}") for prefix in ("", "U") for bits in (8, 16, 32, 64, 128, 256)] + [
+    ("Float32", "FloatCodec", ("Float32",),
+     [0.0, -0.0, float("inf"), -float("inf"), float("nan"), 3.4028235e38, 3.4028236e38, 1e39, 1e-46, 7, 2**1024]),
+    ("Float64", "FloatCodec", ("Float64",), [0.0, -0.0, float("inf"), float("nan"), 5e-324, 1.7976931348623157e308, 2**70]),
+    ("FixedString", "FixedStringCodec", (5,), ["", "abc", "abcde", "abcdef", b"a\x00b", "\udcff", "\ud800", "é" * 3,
+                                               bytearray(b"x")]),
+    ("Date", "DateCodec", (), [date(1970, 1, 1), date(2149, 6, 6), date(2149, 6, 7), date(1969, 12, 31)] + MOMENTS),
+    ("DateTime", "DateTimeCodec", (), MOMENTS),
+    ("DateTime('Asia/Kolkata')", "ZonedDateTimeCodec", (KOLKATA,), MOMENTS),
+    ("DateTime('UTC')", "ZonedDateTimeCodec", (timezone.utc,), MOMENTS),
+    ("Date32", "Date32Codec", (), [date(1900, 1, 1), date(2299, 12, 31), date(1899, 12, 31), date(2300, 1, 1)] + MOMENTS),
+    *[(f"DateTime64({p})", "DateTime64Codec", (p,), MOMENTS) for p in range(10)],
+    *[(f"DateTime64({p}, zone)", "DateTime64Codec", (p, BERLIN), MOMENTS) for p in (0, 3, 6, 9)],
+    *[
+        (f"Decimal({p}, {s})", "DecimalCodec", (p, s),
+         [D(10**p - 1).scaleb(-s), -D(10**p - 1).scaleb(-s), D(10**p).scaleb(-s), D("1.5"), D("-0"), D("0E-9"),
+          D("1E+2"), D("1.50"), D("NaN"), D("-Infinity"), D("0E+99999"), 0.1, 1e-7, 1e16, 10**p - 1, -(10**p), 7, -0.0,
+          decimal.Decimal(2**130)])
+        for p, s in ((1, 0), (9, 2), (18, 18), (38, 10), (39, 1), (76, 0), (76, 38))
+    ],
+    ("UUID", "UUIDCodec", (), [uuid.UUID(int=0), uuid.UUID(int=2**128 - 1), uuid.UUID(int=2**64 + 5),
+                               uuid.UUID("12345678-1234-5678-1234-567812345678")]),
+    ("IPv4", "IPv4Codec", (), [ipaddress.IPv4Address(0), ipaddress.IPv4Address("192.168.1.2"),
+                               ipaddress.IPv4Address(2**32 - 1), ipaddress.IPv6Address(1)]),
+    ("IPv6", "IPv6Codec", (), [ipaddress.IPv6Address(0), ipaddress.IPv6Address("2001:db8::1"),
+                               ipaddress.IPv6Address(2**128 - 1), ipaddress.IPv6Address("fe80::1%eth0"),
+                               ipaddress.IPv4Address(1)]),
+    ("Enum8", "EnumCodec", ("Enum8", ENUM), list(ENUM.values()) + ["nope", 5]),
+    ("Enum16", "EnumCodec", ("Enum16", {-32768: "low", 300: "mid", 32767: "high"}), ["low", "mid", "high", "x"]),
+]
+
+
+def taken_as_it_is(value):
+    """Whether the compiled encoders take a value without the reference's help."""
+    if type(value) is datetime and value.tzinfo is not None:
+        return type(value.tzinfo) in (timezone, zoneinfo.ZoneInfo)
+    if type(value) is D:  # up to 38 digits, at a sane exponent
+        return len(value.as_tuple().digits) <= 38 and abs(value.as_tuple().exponent) <= 1000
+    return type(value) in (int, float, str, bytes, D, date, datetime, uuid.UUID, ipaddress.IPv4Address,
+                           ipaddress.IPv6Address)
+
+
+def make_pair(class_name, arguments):
+    return [getattr(module, class_name)(None, *arguments) for module in (elements, fast_elements)]
+
+
+def outcome(function, *arguments):
+    try:
+        result = function(*arguments)
+    except Exception as error:
+        return type(error), str(error)
+    if isinstance(result, list):
+        return [(type(value), repr(value), getattr(value, "is_safe", None)) for value in result]
+    return result
+
+
+@pytest.mark.parametrize("type_string, class_name, arguments, values", CASES, ids=[case[0] for case in CASES])
+def test_compiled_codecs_encode_as_the_reference_does(type_string, class_name, arguments, values):
+    reference, fast = make_pair(class_name, arguments)
+    values = values + ODD
+    expected = [outcome(reference.encode_value, value) for value in values]
+    assert [outcome(fast.encode_value, value) for value in values] == expected
+    good = [(value, encoded) for value, encoded in zip(values, expected) if type(encoded) is bytes]
+    assert fast.encode_column([value for value, _ in good]) in (None, b"".join(encoded for _, encoded in good))
+    exact = [(value, encoded) for value, encoded in good if taken_as_it_is(value)
+             and not (class_name == "DecimalCodec" and abs(int.from_bytes(encoded, "little", signed=True)) >= 2**127)]
+    assert fast.encode_column([value for value, _ in exact]) == b"".join(encoded for _, encoded in exact)
+    for value, encoded in zip(values, expected):
+        if type(encoded) is not bytes:
+            assert fast.encode_column(good + [value]) is None, value
+
+
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize("type_string, class_name, arguments, values", CASES, ids=[case[0] for case in CASES])
+def test_compiled_codecs_decode_as_the_reference_does(type_string, class_name, arguments, values, nullable):
+    reference, _ = make_pair(class_name, arguments)
+    encoded = []
+    for value in values:
+        try:
+            encoded.append(reference.encode_value(value))
+        except Exception:
+            pass
+    width = reference.length
+    rows = 40
+    noise = bytes(generator.randrange(256) for _ in range(rows * width))
+    extremes = b"".join(bytes([fill]) * width for fill in (0x00, 0xFF, 0x7F, 0x80))
+    nulls = bytes(row % 3 == 0 for row in range(rows)) if nullable else b""
+    for data in (b"".join(encoded), noise, extremes):
+        count = len(data) // width
+        column = nulls[:count] + data
+        for cut in sorted({0, 1, len(column) - 1, len(column), len(column) + 5}):
+            source = (column + b"tail")[:cut] if cut > len(column) else column[:cut]
+            results = []
+            for codec in make_pair(class_name, arguments):
+                stream = codec.fileobj = io.BytesIO(source)
+                codec.total_rows, codec.is_nullable = count, nullable
+                results.append((outcome(codec.read), stream.tell()))
+            assert results[0] == results[1], (data, cut)
+
+
+@pytest.mark.parametrize(
+    "offsets, error",
+    [([], None), ([0, 0, 3, 3, 2**64 - 1], None), ([1, 0], "array offsets go backwards: 0 after 1"),
+     ([5, 7, 6], "array offsets go backwards: 6 after 7")],
+)
+def test_offsets_decode_checked_and_encode_from_sizes(offsets, error):
+    data = b"".join(offset.to_bytes(8, "little") for offset in offsets)
+    if error:
+        with pytest.raises(ValueError, match=error):
+            bulk.decode_offsets(data)
+        return
+    assert bulk.decode_offsets(data) == offsets
+    sizes = [b - a for a, b in zip([0] + offsets, offsets)]
+    assert bulk.encode_offsets(sizes) == bulk.encode_offsets(iter(sizes)) == data

@@ -8,8 +8,14 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -247,6 +253,1162 @@ PyObject *apply_null_map(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return result.release();
 }
 
+// ---------------------------------------------------------------------------
+// The remaining fixed-width types. A decoder gives None, and an encoder gives
+// None, where the reference codec would raise or where a value is not of an
+// exact type taken as it is: the caller then runs the reference codec, which
+// gives its own result or error.
+
+// Classes whose instances the decoders build, and names they use; set at import.
+PyObject *decimal_type = nullptr;
+PyObject *uuid_type = nullptr;
+PyObject *uuid_unknown_safety = nullptr;
+PyObject *ipv4_type = nullptr;
+PyObject *ipv6_type = nullptr;
+PyObject *zoneinfo_type = nullptr;
+PyObject *to_bytes_keywords = nullptr;
+PyObject *sixty_four = nullptr;
+qv::InternedName int_name{"int"};
+qv::InternedName is_safe_name{"is_safe"};
+qv::InternedName ip_name{"_ip"};
+qv::InternedName scope_id_name{"_scope_id"};
+qv::InternedName utcoffset_name{"utcoffset"};
+qv::InternedName fromutc_name{"fromutc"};
+qv::InternedName to_bytes_name{"to_bytes"};
+qv::InternedName little_name{"little"};
+qv::InternedName signed_name{"signed"};
+
+// The reference codec decides: a declined row or value.
+PyObject *const declined = nullptr;
+
+enum class Outcome { done, declined, failed };
+
+// The unsigned type of an integer type; std::make_unsigned leaves out
+// __int128 in strict standard mode.
+template <typename Integer>
+struct UnsignedOf {
+    using type = std::make_unsigned_t<Integer>;
+};
+template <>
+struct UnsignedOf<__int128> {
+    using type = unsigned __int128;
+};
+template <typename Integer>
+using Unsigned = typename UnsignedOf<Integer>::type;
+
+template <typename Integer>
+Integer load_little(const unsigned char *bytes)
+{
+    Unsigned<Integer> raw = 0;
+    for (size_t i = sizeof(Integer); i-- > 0;)
+        raw = static_cast<decltype(raw)>((raw << 8) | bytes[i]);
+    return static_cast<Integer>(raw);
+}
+
+template <typename Integer>
+void store_little(unsigned char *out, Integer value, Py_ssize_t width)
+{
+    auto raw = static_cast<Unsigned<Integer>>(value);
+    const unsigned char fill = value < 0 ? 0xFF : 0x00;
+    for (Py_ssize_t i = 0; i < width; ++i) {
+        out[i] = i < static_cast<Py_ssize_t>(sizeof(Integer)) ? static_cast<unsigned char>(raw & 0xFF) : fill;
+        if (i < static_cast<Py_ssize_t>(sizeof(Integer)) - 1)
+            raw >>= 8;
+        else
+            raw = 0;
+    }
+}
+
+// A list of one object per `width` bytes of `data_object`, each made by
+// `decode(bytes)`; None when `decode` declines a row (null, no error set).
+template <typename Decode>
+PyObject *decode_rows(PyObject *data_object, Py_ssize_t width, Decode decode)
+{
+    Bytes data;
+    if (!data.take(data_object))
+        return nullptr;
+    if (data.size() % width) {
+        PyErr_Format(PyExc_ValueError, "%zd bytes are not a whole number of %zd-byte values", data.size(), width);
+        return nullptr;
+    }
+    const Py_ssize_t count = data.size() / width;
+    qv::Ref values = qv::Ref::steal(PyList_New(count));
+    if (!values)
+        return nullptr;
+    for (Py_ssize_t row = 0; row < count; ++row) {
+        PyObject *value = decode(data.data() + row * width);
+        if (!value) {
+            if (PyErr_Occurred())
+                return nullptr;
+            Py_RETURN_NONE;
+        }
+        PyList_SET_ITEM(values.get(), row, value);
+    }
+    return values.release();
+}
+
+// The column of `values` at `width` bytes each, written by `encode(value,
+// out)`; None when `encode` declines a value. The values are taken from a
+// snapshot, so a call into Python that changes the caller's list changes
+// nothing here.
+template <typename Encode>
+PyObject *encode_rows(PyObject *values, Py_ssize_t width, Encode encode)
+{
+    qv::Ref items = qv::Ref::steal(PySequence_Tuple(values));
+    if (!items)
+        return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+    if (count > PY_SSIZE_T_MAX / width)
+        return PyErr_NoMemory();
+    qv::Ref column = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * width));
+    if (!column)
+        return nullptr;
+    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(column.get()));
+    for (Py_ssize_t row = 0; row < count; ++row) {
+        switch (encode(PyTuple_GET_ITEM(items.get(), row), out + row * width)) {
+        case Outcome::done:
+            break;
+        case Outcome::declined:
+            Py_RETURN_NONE;
+        case Outcome::failed:
+            return nullptr;
+        }
+    }
+    return column.release();
+}
+
+// The declined outcome of a value whose conversion raised: the reference
+// codec raises its own error for it.
+Outcome decline_error()
+{
+    PyErr_Clear();
+    return Outcome::declined;
+}
+
+bool integer_argument(PyObject *value, Py_ssize_t minimum, Py_ssize_t maximum, Py_ssize_t &out)
+{
+    out = PyLong_AsSsize_t(value);
+    if (out == -1 && PyErr_Occurred())
+        return false;
+    if (minimum <= out && out <= maximum)
+        return true;
+    PyErr_Format(PyExc_ValueError, "argument must be %zd to %zd, got %zd", minimum, maximum, out);
+    return false;
+}
+
+bool width_argument(PyObject *value, Py_ssize_t &out)
+{
+    if (!integer_argument(value, 1, 32, out))
+        return false;
+    if (out == 1 || out == 2 || out == 4 || out == 8 || out == 16 || out == 32)
+        return true;
+    PyErr_Format(PyExc_ValueError, "integer width must be 1, 2, 4, 8, 16 or 32 bytes, got %zd", out);
+    return false;
+}
+
+// Integers wider than 64 bits, as little-endian 64-bit limbs.
+constexpr int max_limbs = 4;
+
+struct Limbs {
+    uint64_t limb[max_limbs];
+    int count;
+};
+
+Limbs load_limbs(const unsigned char *bytes, Py_ssize_t width)
+{
+    Limbs limbs{{}, static_cast<int>(width / 8)};
+    for (int i = 0; i < limbs.count; ++i)
+        limbs.limb[i] = load_little<uint64_t>(bytes + 8 * i);
+    return limbs;
+}
+
+bool limbs_negative(const Limbs &limbs) { return limbs.limb[limbs.count - 1] >> 63; }
+
+void negate(Limbs &limbs)
+{
+    bool carry = true;
+    for (int i = 0; i < limbs.count; ++i) {
+        limbs.limb[i] = ~limbs.limb[i] + carry;
+        carry = carry && limbs.limb[i] == 0;
+    }
+}
+
+// Whether the limbs above the first are the sign extension of it (as a signed
+// or an unsigned 64-bit number).
+bool fits_first_limb(const Limbs &limbs, bool is_signed)
+{
+    const uint64_t extension = is_signed && (limbs.limb[0] >> 63) ? ~uint64_t{0} : 0;
+    for (int i = 1; i < limbs.count; ++i)
+        if (limbs.limb[i] != extension)
+            return false;
+    return true;
+}
+
+// The int of a magnitude and sign, written in base 16 for CPython to read in
+// linear time.
+PyObject *integer_from_magnitude(const Limbs &magnitude, bool negative)
+{
+    char text[2 + 16 * max_limbs + 1];
+    char *end = text;
+    if (negative)
+        *end++ = '-';
+    bool leading = true;
+    for (int i = magnitude.count; i-- > 0;) {
+        for (int shift = 60; shift >= 0; shift -= 4) {
+            const unsigned digit = (magnitude.limb[i] >> shift) & 0xF;
+            if (leading && digit == 0)
+                continue;
+            leading = false;
+            *end++ = "0123456789abcdef"[digit];
+        }
+    }
+    if (leading)
+        *end++ = '0';
+    *end = '\0';
+    return PyLong_FromString(text, nullptr, 16);
+}
+
+PyObject *integer_from_limbs(Limbs limbs, bool is_signed)
+{
+    if (fits_first_limb(limbs, is_signed))
+        return is_signed ? PyLong_FromLongLong(static_cast<long long>(limbs.limb[0]))
+                         : PyLong_FromUnsignedLongLong(limbs.limb[0]);
+    const bool negative = is_signed && limbs_negative(limbs);
+    if (negative)
+        negate(limbs);
+    return integer_from_magnitude(limbs, negative);
+}
+
+PyObject *decode_integer(const unsigned char *bytes, Py_ssize_t width, bool is_signed)
+{
+    switch (width) {
+    case 1:
+        return PyLong_FromLong(is_signed ? static_cast<long>(static_cast<int8_t>(bytes[0])) : bytes[0]);
+    case 2:
+        return PyLong_FromLong(is_signed ? load_little<int16_t>(bytes) : load_little<uint16_t>(bytes));
+    case 4:
+        return is_signed ? PyLong_FromLong(load_little<int32_t>(bytes))
+                         : PyLong_FromUnsignedLong(load_little<uint32_t>(bytes));
+    case 8:
+        return is_signed ? PyLong_FromLongLong(load_little<int64_t>(bytes))
+                         : PyLong_FromUnsignedLongLong(load_little<uint64_t>(bytes));
+    default:
+        return integer_from_limbs(load_limbs(bytes, width), is_signed);
+    }
+}
+
+// decode_integers(data, width, signed) -> list[int]
+PyObject *decode_integers(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width;
+    if (!check_arguments("decode_integers", nargs, 3) || !width_argument(args[1], width))
+        return nullptr;
+    const int is_signed = PyObject_IsTrue(args[2]);
+    if (is_signed < 0)
+        return nullptr;
+    return decode_rows(args[0], width,
+                       [&](const unsigned char *bytes) { return decode_integer(bytes, width, is_signed); });
+}
+
+// `value.to_bytes(width, "little", signed=is_signed)` into `out`, for ints
+// wider than 64 bits.
+Outcome encode_wide_integer(PyObject *value, Py_ssize_t width, bool is_signed, unsigned char *out)
+{
+    qv::Ref width_object = qv::Ref::steal(PyLong_FromSsize_t(width));
+    if (!width_object)
+        return Outcome::failed;
+    PyObject *call[] = {value, width_object.get(), little_name.get(), is_signed ? Py_True : Py_False};
+    qv::Ref encoded = qv::Ref::steal(PyObject_VectorcallMethod(
+        to_bytes_name.get(), call, 3, to_bytes_keywords));
+    if (!encoded)
+        return PyErr_ExceptionMatches(PyExc_OverflowError) ? decline_error() : Outcome::failed;
+    if (!PyBytes_CheckExact(encoded.get()) || PyBytes_GET_SIZE(encoded.get()) != width)
+        return Outcome::declined;
+    std::memcpy(out, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(width));
+    return Outcome::done;
+}
+
+Outcome encode_integer(PyObject *value, Py_ssize_t width, bool is_signed, unsigned char *out)
+{
+    if (!PyLong_CheckExact(value))
+        return Outcome::declined;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred())
+        return Outcome::failed;
+    if (overflow) {
+        if (width > 8)
+            return encode_wide_integer(value, width, is_signed, out);
+        if (is_signed || width < 8 || overflow < 0)
+            return Outcome::declined;
+        const unsigned long long unsigned_number = PyLong_AsUnsignedLongLong(value);
+        if (unsigned_number == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+            return decline_error();
+        store_little(out, unsigned_number, width);
+        return Outcome::done;
+    }
+    if (!is_signed && number < 0)
+        return Outcome::declined;
+    if (width < 8) {
+        const int bits = 8 * static_cast<int>(width);
+        const long long minimum = is_signed ? -(1LL << (bits - 1)) : 0;
+        const long long maximum = is_signed ? (1LL << (bits - 1)) - 1 : (1LL << bits) - 1;
+        if (number < minimum || number > maximum)
+            return Outcome::declined;
+    }
+    store_little(out, number, width);
+    return Outcome::done;
+}
+
+// encode_integers(values, width, signed) -> bytes or None (a value not an
+// exact int, or out of range).
+PyObject *encode_integers(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width;
+    if (!check_arguments("encode_integers", nargs, 3) || !width_argument(args[1], width))
+        return nullptr;
+    const int is_signed = PyObject_IsTrue(args[2]);
+    if (is_signed < 0)
+        return nullptr;
+    return encode_rows(args[0], width, [&](PyObject *value, unsigned char *out) {
+        return encode_integer(value, width, is_signed, out);
+    });
+}
+
+bool float_width(PyObject *value, Py_ssize_t &out)
+{
+    if (!integer_argument(value, 4, 8, out))
+        return false;
+    if (out == 4 || out == 8)
+        return true;
+    PyErr_Format(PyExc_ValueError, "float width must be 4 or 8 bytes, got %zd", out);
+    return false;
+}
+
+// decode_floats(data, width) -> list[float]
+PyObject *decode_floats(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width;
+    if (!check_arguments("decode_floats", nargs, 2) || !float_width(args[1], width))
+        return nullptr;
+    if (width == 4)
+        return decode_rows(args[0], 4, [](const unsigned char *bytes) {
+            float number;
+            const uint32_t raw = load_little<uint32_t>(bytes);
+            std::memcpy(&number, &raw, sizeof number);
+            return PyFloat_FromDouble(number);
+        });
+    return decode_rows(args[0], 8, [](const unsigned char *bytes) {
+        double number;
+        const uint64_t raw = load_little<uint64_t>(bytes);
+        std::memcpy(&number, &raw, sizeof number);
+        return PyFloat_FromDouble(number);
+    });
+}
+
+// encode_floats(values, width) -> bytes or None (a value not an exact float
+// or int, or beyond the range of Float32).
+PyObject *encode_floats(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width;
+    if (!check_arguments("encode_floats", nargs, 2) || !float_width(args[1], width))
+        return nullptr;
+    return encode_rows(args[0], width, [&](PyObject *value, unsigned char *out) {
+        double number;
+        if (PyFloat_CheckExact(value))
+            number = PyFloat_AS_DOUBLE(value);
+        else if (PyLong_CheckExact(value)) {
+            number = PyLong_AsDouble(value);
+            if (number == -1.0 && PyErr_Occurred())
+                return decline_error();
+        }
+        else
+            return Outcome::declined;
+        const int packed = width == 4 ? PyFloat_Pack4(number, reinterpret_cast<char *>(out), 1)
+                                      : PyFloat_Pack8(number, reinterpret_cast<char *>(out), 1);
+        return packed < 0 ? decline_error() : Outcome::done;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Dates and times
+
+constexpr long long microseconds_per_second = 1'000'000;
+constexpr long long microseconds_per_day = 86'400 * microseconds_per_second;
+
+long long days_from_civil(long long year, unsigned month, unsigned day)
+{
+    year -= month <= 2;
+    const long long era = (year >= 0 ? year : year - 399) / 400;
+    const long long year_of_era = year - era * 400;
+    const long long day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const long long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+// The days since 1970-01-01 of the first and the last day a date can hold.
+const long long first_date_days = days_from_civil(1, 1, 1);
+const long long last_date_days = days_from_civil(9999, 12, 31);
+const long long first_date32_days = days_from_civil(1900, 1, 1);
+const long long last_date32_days = days_from_civil(2299, 12, 31);
+
+long long floor_divide(long long number, long long divisor)
+{
+    const long long quotient = number / divisor;
+    return quotient - (number % divisor != 0 && (number < 0) != (divisor < 0));
+}
+
+bool is_date_or_datetime(PyObject *value) { return PyDate_CheckExact(value) || PyDateTime_CheckExact(value); }
+
+long long days_of(PyObject *value)
+{
+    return days_from_civil(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value));
+}
+
+// The datetime `microseconds` after 1970-01-01 00:00:00, naive (`zone` None)
+// or converted to `zone` from UTC as `datetime.astimezone` converts: the zone
+// is attached to the UTC fields and its `fromutc` gives the result. Declined
+// outside the years 1 to 9999.
+PyObject *datetime_from_microseconds(long long microseconds, PyObject *zone)
+{
+    const long long days = floor_divide(microseconds, microseconds_per_day);
+    if (days < first_date_days || days > last_date_days)
+        return declined;
+    const long long of_day = microseconds - days * microseconds_per_day;
+    const CivilDate date = civil_from_days(days);
+    const auto seconds = static_cast<int>(of_day / microseconds_per_second);
+    const auto fraction = static_cast<int>(of_day % microseconds_per_second);
+    const bool aware = zone != Py_None;
+    qv::Ref utc = qv::Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
+        date.year, date.month, date.day, seconds / 3600, seconds / 60 % 60, seconds % 60, fraction,
+        aware ? zone : Py_None, PyDateTimeAPI->DateTimeType));
+    if (!utc || !aware || zone == PyDateTime_TimeZone_UTC)
+        return utc.release();
+    return PyObject_CallMethodOneArg(zone, fromutc_name.get(), utc.get());
+}
+
+bool zone_argument(PyObject *zone)
+{
+    if (zone == Py_None || PyTZInfo_Check(zone))
+        return true;
+    PyErr_Format(PyExc_TypeError, "zone must be a tzinfo or None, not %.200s", Py_TYPE(zone)->tp_name);
+    return false;
+}
+
+// The microseconds since 1970-01-01 00:00:00 UTC of an exact datetime: naive
+// ones, and ones whose zone gives no offset, are taken as UTC. Zones other
+// than the datetime module's and zoneinfo's are declined, as their offsets
+// run code of their own.
+Outcome utc_microseconds(PyObject *value, long long &out)
+{
+    const long long local = days_of(value) * microseconds_per_day +
+                            (PyDateTime_DATE_GET_HOUR(value) * 3600LL + PyDateTime_DATE_GET_MINUTE(value) * 60LL +
+                             PyDateTime_DATE_GET_SECOND(value)) *
+                                microseconds_per_second +
+                            PyDateTime_DATE_GET_MICROSECOND(value);
+    PyObject *zone = PyDateTime_DATE_GET_TZINFO(value);
+    out = local;
+    if (zone == Py_None || zone == PyDateTime_TimeZone_UTC)
+        return Outcome::done;
+    if (Py_TYPE(zone) != Py_TYPE(PyDateTime_TimeZone_UTC) && reinterpret_cast<PyObject *>(Py_TYPE(zone)) != zoneinfo_type)
+        return Outcome::declined;
+    qv::Ref offset = qv::Ref::steal(PyObject_CallMethodNoArgs(value, utcoffset_name.get()));
+    if (!offset)
+        return decline_error();
+    if (offset.get() == Py_None)
+        return Outcome::done;
+    if (!PyDelta_CheckExact(offset.get()))
+        return Outcome::declined;
+    out -= PyDateTime_DELTA_GET_DAYS(offset.get()) * microseconds_per_day +
+           PyDateTime_DELTA_GET_SECONDS(offset.get()) * microseconds_per_second +
+           PyDateTime_DELTA_GET_MICROSECONDS(offset.get());
+    return Outcome::done;
+}
+
+// encode_dates(values) -> bytes or None: UInt16 days since 1970-01-01.
+PyObject *encode_dates(PyObject *, PyObject *values)
+{
+    return encode_rows(values, 2, [](PyObject *value, unsigned char *out) {
+        if (!is_date_or_datetime(value))
+            return Outcome::declined;
+        const long long days = days_of(value);
+        if (days < 0 || days > 0xFFFF)
+            return Outcome::declined;
+        store_little(out, static_cast<uint16_t>(days), 2);
+        return Outcome::done;
+    });
+}
+
+// decode_dates32(data) -> list[date] or None: Int32 days since 1970-01-01.
+PyObject *decode_dates32(PyObject *, PyObject *data)
+{
+    return decode_rows(data, 4, [](const unsigned char *bytes) -> PyObject * {
+        const long long days = load_little<int32_t>(bytes);
+        if (days < first_date_days || days > last_date_days)
+            return declined;
+        const CivilDate date = civil_from_days(days);
+        return PyDate_FromDate(date.year, date.month, date.day);
+    });
+}
+
+// encode_dates32(values) -> bytes or None: Int32 days since 1970-01-01.
+PyObject *encode_dates32(PyObject *, PyObject *values)
+{
+    return encode_rows(values, 4, [](PyObject *value, unsigned char *out) {
+        if (!is_date_or_datetime(value))
+            return Outcome::declined;
+        const long long days = days_of(value);
+        if (days < first_date32_days || days > last_date32_days)
+            return Outcome::declined;
+        store_little(out, static_cast<int32_t>(days), 4);
+        return Outcome::done;
+    });
+}
+
+// decode_zoned_datetimes(data, zone) -> list[datetime]: UInt32 seconds since
+// the epoch, converted to `zone`.
+PyObject *decode_zoned_datetimes(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!check_arguments("decode_zoned_datetimes", nargs, 2) || !zone_argument(args[1]))
+        return nullptr;
+    PyObject *zone = args[1];
+    return decode_rows(args[0], 4, [zone](const unsigned char *bytes) {
+        return datetime_from_microseconds(load_little<uint32_t>(bytes) * microseconds_per_second, zone);
+    });
+}
+
+// encode_datetimes(values) -> bytes or None: UInt32 seconds since the epoch.
+PyObject *encode_datetimes(PyObject *, PyObject *values)
+{
+    return encode_rows(values, 4, [](PyObject *value, unsigned char *out) {
+        long long microseconds;
+        if (!PyDateTime_CheckExact(value))
+            return Outcome::declined;
+        const Outcome outcome = utc_microseconds(value, microseconds);
+        if (outcome != Outcome::done)
+            return outcome;
+        const long long seconds = floor_divide(microseconds, microseconds_per_second);
+        if (seconds < 0 || seconds > 0xFFFF'FFFFLL)
+            return Outcome::declined;
+        store_little(out, static_cast<uint32_t>(seconds), 4);
+        return Outcome::done;
+    });
+}
+
+constexpr long long powers_of_ten[] = {1,
+                                       10,
+                                       100,
+                                       1'000,
+                                       10'000,
+                                       100'000,
+                                       1'000'000,
+                                       10'000'000,
+                                       100'000'000,
+                                       1'000'000'000,
+                                       10'000'000'000,
+                                       100'000'000'000,
+                                       1'000'000'000'000,
+                                       10'000'000'000'000,
+                                       100'000'000'000'000,
+                                       1'000'000'000'000'000,
+                                       10'000'000'000'000'000,
+                                       100'000'000'000'000'000,
+                                       1'000'000'000'000'000'000};
+
+// decode_datetimes64(data, precision, zone) -> list[datetime] or None: Int64
+// ticks of 10**-precision seconds since the epoch, cut to microseconds
+// towards the past; naive in UTC, or converted to `zone`.
+PyObject *decode_datetimes64(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t precision;
+    if (!check_arguments("decode_datetimes64", nargs, 3) || !integer_argument(args[1], 0, 9, precision) ||
+        !zone_argument(args[2]))
+        return nullptr;
+    PyObject *zone = args[2];
+    return decode_rows(args[0], 8, [precision, zone](const unsigned char *bytes) -> PyObject * {
+        const long long ticks = load_little<int64_t>(bytes);
+        if (precision >= 6)
+            return datetime_from_microseconds(floor_divide(ticks, powers_of_ten[precision - 6]), zone);
+        const __int128 microseconds = static_cast<__int128>(ticks) * powers_of_ten[6 - precision];
+        if (microseconds < INT64_MIN || microseconds > INT64_MAX)
+            return declined;
+        return datetime_from_microseconds(static_cast<long long>(microseconds), zone);
+    });
+}
+
+// encode_datetimes64(values, precision) -> bytes or None.
+PyObject *encode_datetimes64(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t precision;
+    if (!check_arguments("encode_datetimes64", nargs, 2) || !integer_argument(args[1], 0, 9, precision))
+        return nullptr;
+    return encode_rows(args[0], 8, [precision](PyObject *value, unsigned char *out) {
+        long long microseconds;
+        if (!PyDateTime_CheckExact(value))
+            return Outcome::declined;
+        const Outcome outcome = utc_microseconds(value, microseconds);
+        if (outcome != Outcome::done)
+            return outcome;
+        // Conversion to UTC must land inside the years a datetime can hold.
+        const long long days = floor_divide(microseconds, microseconds_per_day);
+        if (days < first_date_days || days > last_date_days)
+            return Outcome::declined;
+        __int128 ticks = microseconds;
+        if (precision >= 6)
+            ticks *= powers_of_ten[precision - 6];
+        else
+            ticks = floor_divide(microseconds, powers_of_ten[6 - precision]);
+        if (ticks < INT64_MIN || ticks > INT64_MAX)
+            return Outcome::declined;
+        store_little(out, static_cast<int64_t>(ticks), 8);
+        return Outcome::done;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Decimal
+
+// The text "<n>E-<scale>" of a signed integer n, into `out` (room for 100
+// characters); returns its length.
+size_t decimal_text_of(Limbs number, Py_ssize_t scale, char *out)
+{
+    constexpr uint64_t chunk = 10'000'000'000'000'000'000ULL;  // 10**19
+    char digits[96];
+    size_t count = 0;
+    const bool negative = limbs_negative(number);
+    if (negative)
+        negate(number);
+    for (bool zero = false; !zero;) {
+        unsigned __int128 remainder = 0;
+        zero = true;
+        for (int i = number.count; i-- > 0;) {
+            const unsigned __int128 current = (remainder << 64) | number.limb[i];
+            number.limb[i] = static_cast<uint64_t>(current / chunk);
+            remainder = current % chunk;
+            zero = zero && number.limb[i] == 0;
+        }
+        auto part = static_cast<uint64_t>(remainder);
+        for (int i = 0; i < 19 && (part || !zero); ++i) {
+            digits[count++] = static_cast<char>('0' + part % 10);
+            part /= 10;
+        }
+    }
+    if (!count)
+        digits[count++] = '0';
+    char *at = out;
+    if (negative)
+        *at++ = '-';
+    while (count)
+        *at++ = digits[--count];
+    if (scale)
+        at += std::snprintf(at, 8, "E-%d", static_cast<int>(scale));
+    return static_cast<size_t>(at - out);
+}
+
+// decode_decimals(data, width, scale) -> list[Decimal]: signed integers of
+// `width` bytes, each the value times 10**scale. The Decimal of "<n>E-<scale>"
+// has the coefficient and exponent the reference gets from scaleb.
+PyObject *decode_decimals(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width, scale;
+    if (!check_arguments("decode_decimals", nargs, 3) || !width_argument(args[1], width) ||
+        !integer_argument(args[2], 0, 76, scale))
+        return nullptr;
+    if (width < 4) {
+        PyErr_Format(PyExc_ValueError, "Decimal width must be 4 to 32 bytes, got %zd", width);
+        return nullptr;
+    }
+    return decode_rows(args[0], width, [&](const unsigned char *bytes) -> PyObject * {
+        Limbs number{{}, 1};
+        if (width == 4)
+            number.limb[0] = static_cast<uint64_t>(static_cast<int64_t>(load_little<int32_t>(bytes)));
+        else
+            number = load_limbs(bytes, width);
+        char text[100];
+        const size_t size = decimal_text_of(number, scale, text);
+        qv::Ref string = qv::Ref::steal(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(size)));
+        return string ? PyObject_CallOneArg(decimal_type, string.get()) : nullptr;
+    });
+}
+
+// A number written in decimal ("-12.5", "1.5E+3", "1e-05"), as coefficient
+// times 10**exponent; false for anything else, or a coefficient of more than
+// 38 digits.
+struct DecimalNumber {
+    bool negative = false;
+    unsigned __int128 coefficient = 0;
+    long long exponent = 0;
+};
+
+bool parse_decimal(const char *text, Py_ssize_t size, DecimalNumber &out)
+{
+    const char *at = text, *end = text + size;
+    if (at < end && (*at == '-' || *at == '+'))
+        out.negative = *at++ == '-';
+    int significant = 0, digits = 0;
+    bool point = false;
+    for (; at < end && (std::isdigit(static_cast<unsigned char>(*at)) || (*at == '.' && !point)); ++at) {
+        if (*at == '.') {
+            point = true;
+            continue;
+        }
+        ++digits;
+        if (point)
+            --out.exponent;
+        const int digit = *at - '0';
+        if (significant || digit) {
+            if (++significant > 38)
+                return false;
+            out.coefficient = out.coefficient * 10 + static_cast<unsigned>(digit);
+        }
+    }
+    if (!digits)
+        return false;
+    if (at < end && (*at == 'e' || *at == 'E')) {
+        ++at;
+        bool negative_exponent = false;
+        if (at < end && (*at == '-' || *at == '+'))
+            negative_exponent = *at++ == '-';
+        long long exponent = 0;
+        if (at == end)
+            return false;
+        for (; at < end && std::isdigit(static_cast<unsigned char>(*at)); ++at)
+            if ((exponent = exponent * 10 + (*at - '0')) > 1'000'000)
+                return false;
+        out.exponent += negative_exponent ? -exponent : exponent;
+    }
+    return at == end;
+}
+
+// The text a value is read from, as the reference reads it: a Decimal as it
+// prints, a float as its repr, an int in decimal.
+qv::Ref decimal_text(PyObject *value)
+{
+    if (PyFloat_CheckExact(value))
+        return qv::Ref::steal(PyObject_Repr(value));
+    if (PyLong_CheckExact(value) || reinterpret_cast<PyObject *>(Py_TYPE(value)) == decimal_type)
+        return qv::Ref::steal(PyObject_Str(value));
+    return {};
+}
+
+Outcome encode_decimal(PyObject *value, Py_ssize_t width, Py_ssize_t precision, Py_ssize_t scale,
+                       unsigned char *out)
+{
+    if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value) &&
+        reinterpret_cast<PyObject *>(Py_TYPE(value)) != decimal_type)
+        return Outcome::declined;
+    qv::Ref text = decimal_text(value);
+    if (!text)
+        return Outcome::failed;
+    Py_ssize_t size;
+    const char *characters = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!characters)
+        return Outcome::failed;
+    DecimalNumber number;
+    if (!parse_decimal(characters, size, number))
+        return Outcome::declined;
+    unsigned __int128 magnitude = number.coefficient;
+    if (magnitude) {
+        long long exponent = number.exponent + scale;
+        for (; exponent < 0; ++exponent) {
+            if (magnitude % 10)
+                return Outcome::declined;
+            magnitude /= 10;
+        }
+        for (; exponent > 0; --exponent) {
+            if (magnitude > (~static_cast<unsigned __int128>(0) >> 1) / 10)
+                return Outcome::declined;
+            magnitude *= 10;
+        }
+    }
+    else if (number.exponent < -1000 || number.exponent > 1000)
+        return Outcome::declined;
+    if (precision <= 38) {
+        unsigned __int128 limit = 1;
+        for (Py_ssize_t i = 0; i < precision; ++i)
+            limit *= 10;
+        if (magnitude >= limit)
+            return Outcome::declined;
+    }
+    else if (magnitude >> 127)
+        return Outcome::declined;
+    const auto signed_value = number.negative ? -static_cast<__int128>(magnitude) : static_cast<__int128>(magnitude);
+    store_little(out, signed_value, width);
+    return Outcome::done;
+}
+
+// encode_decimals(values, width, precision, scale) -> bytes or None (a value
+// not an exact Decimal, int or float, not exact at the scale, out of range,
+// or beyond 38 digits).
+PyObject *encode_decimals(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width, precision, scale;
+    if (!check_arguments("encode_decimals", nargs, 4) || !width_argument(args[1], width) ||
+        !integer_argument(args[2], 1, 76, precision) || !integer_argument(args[3], 0, precision, scale))
+        return nullptr;
+    if (width < 4) {
+        PyErr_Format(PyExc_ValueError, "Decimal width must be 4 to 32 bytes, got %zd", width);
+        return nullptr;
+    }
+    return encode_rows(args[0], width, [&](PyObject *value, unsigned char *out) {
+        return encode_decimal(value, width, precision, scale, out);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// UUID, IPv4, IPv6: instances made as their constructors make them (the slots
+// their __init__ sets), without running __init__.
+
+PyObject *new_instance(PyObject *type)
+{
+    auto *type_object = reinterpret_cast<PyTypeObject *>(type);
+    return type_object->tp_alloc(type_object, 0);
+}
+
+bool set_slot(PyObject *instance, PyObject *name, PyObject *value)
+{
+    return PyObject_GenericSetAttr(instance, name, value) == 0;
+}
+
+PyObject *integer_from_halves(uint64_t high, uint64_t low)
+{
+    return integer_from_limbs(Limbs{{low, high}, 2}, false);
+}
+
+// The 128-bit unsigned int `value` as its high and low halves; false for any
+// other value.
+bool halves_of(PyObject *value, uint64_t &high, uint64_t &low)
+{
+    if (!PyLong_CheckExact(value))
+        return false;
+    low = PyLong_AsUnsignedLongLongMask(value);
+    if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return false;
+    qv::Ref top = qv::Ref::steal(PyNumber_Rshift(value, sixty_four));
+    if (!top)
+        return false;
+    high = PyLong_AsUnsignedLongLong(top.get());
+    return !(high == static_cast<unsigned long long>(-1) && PyErr_Occurred());
+}
+
+// The `name` slot of an instance of exactly `type`, as the 128-bit halves.
+Outcome slot_halves(PyObject *value, PyObject *type, PyObject *name, uint64_t &high, uint64_t &low)
+{
+    if (reinterpret_cast<PyObject *>(Py_TYPE(value)) != type)
+        return Outcome::declined;
+    qv::Ref number = qv::Ref::steal(PyObject_GenericGetAttr(value, name));
+    if (!number || !halves_of(number.get(), high, low))
+        return decline_error();
+    return Outcome::done;
+}
+
+// decode_uuids(data) -> list[UUID]: two little-endian UInt64, the high half first.
+PyObject *decode_uuids(PyObject *, PyObject *data)
+{
+    return decode_rows(data, 16, [](const unsigned char *bytes) -> PyObject * {
+        qv::Ref number = qv::Ref::steal(integer_from_halves(load_little<uint64_t>(bytes), load_little<uint64_t>(bytes + 8)));
+        qv::Ref instance = qv::Ref::steal(number ? new_instance(uuid_type) : nullptr);
+        if (!instance || !set_slot(instance.get(), int_name.get(), number.get()) ||
+            !set_slot(instance.get(), is_safe_name.get(), uuid_unknown_safety))
+            return nullptr;
+        return instance.release();
+    });
+}
+
+// encode_uuids(values) -> bytes or None (a value not exactly a uuid.UUID).
+PyObject *encode_uuids(PyObject *, PyObject *values)
+{
+    return encode_rows(values, 16, [](PyObject *value, unsigned char *out) {
+        uint64_t high, low;
+        const Outcome outcome = slot_halves(value, uuid_type, int_name.get(), high, low);
+        if (outcome == Outcome::done) {
+            store_little(out, high, 8);
+            store_little(out + 8, low, 8);
+        }
+        return outcome;
+    });
+}
+
+// decode_ipv4s(data) -> list[IPv4Address]: little-endian UInt32.
+PyObject *decode_ipv4s(PyObject *, PyObject *data)
+{
+    return decode_rows(data, 4, [](const unsigned char *bytes) -> PyObject * {
+        qv::Ref number = qv::Ref::steal(PyLong_FromUnsignedLong(load_little<uint32_t>(bytes)));
+        qv::Ref instance = qv::Ref::steal(number ? new_instance(ipv4_type) : nullptr);
+        if (!instance || !set_slot(instance.get(), ip_name.get(), number.get()))
+            return nullptr;
+        return instance.release();
+    });
+}
+
+// encode_ipv4s(values) -> bytes or None (a value not exactly an IPv4Address).
+PyObject *encode_ipv4s(PyObject *, PyObject *values)
+{
+    return encode_rows(values, 4, [](PyObject *value, unsigned char *out) {
+        uint64_t high, low;
+        const Outcome outcome = slot_halves(value, ipv4_type, ip_name.get(), high, low);
+        if (outcome != Outcome::done)
+            return outcome;
+        if (high || low > 0xFFFF'FFFFULL)
+            return Outcome::declined;
+        store_little(out, static_cast<uint32_t>(low), 4);
+        return Outcome::done;
+    });
+}
+
+uint64_t load_big(const unsigned char *bytes)
+{
+    uint64_t raw = 0;
+    for (int i = 0; i < 8; ++i)
+        raw = (raw << 8) | bytes[i];
+    return raw;
+}
+
+void store_big(unsigned char *out, uint64_t value)
+{
+    for (int i = 8; i-- > 0;) {
+        out[i] = static_cast<unsigned char>(value & 0xFF);
+        value >>= 8;
+    }
+}
+
+// decode_ipv6s(data) -> list[IPv6Address]: 16 bytes in network order.
+PyObject *decode_ipv6s(PyObject *, PyObject *data)
+{
+    return decode_rows(data, 16, [](const unsigned char *bytes) -> PyObject * {
+        qv::Ref number = qv::Ref::steal(integer_from_halves(load_big(bytes), load_big(bytes + 8)));
+        qv::Ref instance = qv::Ref::steal(number ? new_instance(ipv6_type) : nullptr);
+        if (!instance || !set_slot(instance.get(), ip_name.get(), number.get()) ||
+            !set_slot(instance.get(), scope_id_name.get(), Py_None))
+            return nullptr;
+        return instance.release();
+    });
+}
+
+// encode_ipv6s(values) -> bytes or None (a value not exactly an IPv6Address).
+PyObject *encode_ipv6s(PyObject *, PyObject *values)
+{
+    return encode_rows(values, 16, [](PyObject *value, unsigned char *out) {
+        uint64_t high, low;
+        const Outcome outcome = slot_halves(value, ipv6_type, ip_name.get(), high, low);
+        if (outcome == Outcome::done) {
+            store_big(out, high);
+            store_big(out + 8, low);
+        }
+        return outcome;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Enum, FixedString, array offsets
+
+bool enum_width(PyObject *value, Py_ssize_t &out) { return integer_argument(value, 1, 2, out); }
+
+// The member names by number, held for the whole decoding: a collection run
+// by an allocation may change the codec's dict, never this table.
+class EnumMembers {
+public:
+    // False with no error set when a member number is not an exact int.
+    bool take(PyObject *members)
+    {
+        if (!PyDict_CheckExact(members)) {
+            PyErr_SetString(PyExc_TypeError, "Enum members must be a dict");
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject *number, *name;
+        while (PyDict_Next(members, &position, &number, &name)) {
+            if (!PyLong_CheckExact(number))
+                return false;
+            int overflow = 0;
+            const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+            if (value == -1 && PyErr_Occurred())
+                return false;
+            if (!overflow && value >= INT16_MIN && value <= INT16_MAX)
+                names_.emplace_back(value, qv::Ref::borrow(name));
+        }
+        std::sort(names_.begin(), names_.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        return true;
+    }
+    PyObject *name_of(long long number) const
+    {
+        auto found = std::lower_bound(names_.begin(), names_.end(), number,
+                                      [](const auto &entry, long long key) { return entry.first < key; });
+        return found != names_.end() && found->first == number ? found->second.get() : Py_None;
+    }
+    // The lowest and highest member numbers (first > last when there is none).
+    long long first() const { return names_.empty() ? 1 : names_.front().first; }
+    long long last() const { return names_.empty() ? 0 : names_.back().first; }
+
+private:
+    std::vector<std::pair<long long, qv::Ref>> names_;
+};
+
+// decode_enums(data, width, members) -> list or None: Int8 (width 1) or
+// Int16 (width 2) member numbers, as the names `members` gives them; None
+// for a number that names no member.
+PyObject *decode_enums(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width;
+    if (!check_arguments("decode_enums", nargs, 3) || !enum_width(args[1], width))
+        return nullptr;
+    return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        EnumMembers members;
+        if (!members.take(args[2])) {
+            if (PyErr_Occurred())
+                return nullptr;
+            Py_RETURN_NONE;
+        }
+        // A dense table over the members' numbers: every lookup is one load.
+        const long long first = members.first(), last = members.last();
+        std::vector<PyObject *> names(first <= last ? static_cast<size_t>(last - first + 1) : 0);
+        for (size_t i = 0; i < names.size(); ++i)
+            names[i] = members.name_of(first + static_cast<long long>(i));
+        return decode_rows(args[0], width, [&](const unsigned char *bytes) {
+            const long long number = width == 1 ? static_cast<int8_t>(bytes[0]) : load_little<int16_t>(bytes);
+            return Py_NewRef(number < first || number > last ? Py_None : names[static_cast<size_t>(number - first)]);
+        });
+    });
+}
+
+// encode_enums(values, width, numbers) -> bytes or None (a value not an exact
+// str, or not a member, or a member number out of range).
+PyObject *encode_enums(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t width;
+    if (!check_arguments("encode_enums", nargs, 3) || !enum_width(args[1], width))
+        return nullptr;
+    PyObject *numbers = args[2];
+    if (!PyDict_CheckExact(numbers)) {
+        PyErr_SetString(PyExc_TypeError, "Enum numbers must be a dict");
+        return nullptr;
+    }
+    // Lookups compare str with str only, so that no key's __eq__ runs.
+    Py_ssize_t position = 0;
+    PyObject *name, *number;
+    while (PyDict_Next(numbers, &position, &name, &number))
+        if (!PyUnicode_CheckExact(name))
+            Py_RETURN_NONE;
+    qv::Ref held = qv::Ref::borrow(numbers);
+    return encode_rows(args[0], width, [&](PyObject *value, unsigned char *out) {
+        if (!PyUnicode_CheckExact(value))
+            return Outcome::declined;
+        PyObject *found = PyDict_GetItemWithError(held.get(), value);
+        if (!found)
+            return PyErr_Occurred() ? Outcome::failed : Outcome::declined;
+        if (!PyLong_CheckExact(found))
+            return Outcome::declined;
+        const long number = PyLong_AsLong(found);
+        if (number == -1 && PyErr_Occurred())
+            return decline_error();
+        const long limit = width == 1 ? 128 : 32768;
+        if (number < -limit || number >= limit)
+            return Outcome::declined;
+        store_little(out, number, width);
+        return Outcome::done;
+    });
+}
+
+// decode_fixed_strings(data, length) -> list[str]: `length`-byte values
+// without their trailing NULs, decoded as UTF-8 with surrogateescape.
+PyObject *decode_fixed_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t length;
+    if (!check_arguments("decode_fixed_strings", nargs, 2) || !integer_argument(args[1], 1, PY_SSIZE_T_MAX, length))
+        return nullptr;
+    return decode_rows(args[0], length, [length](const unsigned char *bytes) {
+        Py_ssize_t used = length;
+        while (used > 0 && bytes[used - 1] == 0)
+            --used;
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(bytes), used, "surrogateescape");
+    });
+}
+
+// The UTF-8 (with surrogateescape) of an exact str, or the bytes of exact
+// bytes; false when the value is neither or does not encode. `holder` keeps
+// an encoded copy alive.
+bool text_of(PyObject *value, qv::Ref &holder, const char *&text, Py_ssize_t &length)
+{
+    if (PyBytes_CheckExact(value)) {
+        text = PyBytes_AS_STRING(value);
+        length = PyBytes_GET_SIZE(value);
+        return true;
+    }
+    if (!PyUnicode_CheckExact(value))
+        return false;
+    text = PyUnicode_AsUTF8AndSize(value, &length);
+    if (text)
+        return true;
+    PyErr_Clear();
+    holder = qv::Ref::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape"));
+    if (!holder) {
+        PyErr_Clear();
+        return false;
+    }
+    text = PyBytes_AS_STRING(holder.get());
+    length = PyBytes_GET_SIZE(holder.get());
+    return true;
+}
+
+// encode_fixed_strings(values, length) -> bytes or None (a value not an exact
+// str or bytes, not encodable, or longer than `length` bytes).
+PyObject *encode_fixed_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t length;
+    if (!check_arguments("encode_fixed_strings", nargs, 2) || !integer_argument(args[1], 1, PY_SSIZE_T_MAX, length))
+        return nullptr;
+    return encode_rows(args[0], length, [length](PyObject *value, unsigned char *out) {
+        qv::Ref holder;
+        const char *text;
+        Py_ssize_t size;
+        if (!text_of(value, holder, text, size) || size > length)
+            return Outcome::declined;
+        std::memcpy(out, text, static_cast<size_t>(size));
+        std::memset(out + size, 0, static_cast<size_t>(length - size));
+        return Outcome::done;
+    });
+}
+
+// decode_offsets(data) -> list[int]: UInt64 array end offsets, checked never
+// to go backwards.
+PyObject *decode_offsets(PyObject *, PyObject *data)
+{
+    uint64_t previous = 0;
+    return decode_rows(data, 8, [&previous](const unsigned char *bytes) -> PyObject * {
+        const uint64_t offset = load_little<uint64_t>(bytes);
+        if (offset < previous) {
+            PyErr_Format(PyExc_ValueError, "array offsets go backwards: %llu after %llu",
+                         static_cast<unsigned long long>(offset), static_cast<unsigned long long>(previous));
+            return nullptr;
+        }
+        previous = offset;
+        return PyLong_FromUnsignedLongLong(offset);
+    });
+}
+
+// encode_offsets(sizes) -> bytes: the running totals of `sizes` (ints) as UInt64.
+PyObject *encode_offsets(PyObject *, PyObject *sizes)
+{
+    uint64_t total = 0;
+    PyObject *result = encode_rows(sizes, 8, [&total](PyObject *size, unsigned char *out) {
+        if (!PyLong_Check(size)) {
+            PyErr_Format(PyExc_TypeError, "array sizes must be ints, not %.200s", Py_TYPE(size)->tp_name);
+            return Outcome::failed;
+        }
+        const unsigned long long added = PyLong_AsUnsignedLongLong(size);
+        if (added == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+            return Outcome::failed;
+        if (added > UINT64_MAX - total) {
+            PyErr_SetString(PyExc_OverflowError, "array offsets run over 64 bits");
+            return Outcome::failed;
+        }
+        total += added;
+        store_little(out, total, 8);
+        return Outcome::done;
+    });
+    return result;
+}
+
 PyMethodDef methods[] = {
     {"decode_strings", _PyCFunction_CAST(decode_strings), METH_FASTCALL,
      "decode_strings(data, offset, count) -> (values, end), or None when data ends first."},
@@ -257,13 +1419,80 @@ PyMethodDef methods[] = {
      "decode_datetimes(data) -> a list of naive UTC datetimes (UInt32 seconds since the epoch)."},
     {"apply_null_map", _PyCFunction_CAST(apply_null_map), METH_FASTCALL,
      "apply_null_map(values, nulls) -> values with None where the null map says NULL."},
+    {"decode_integers", _PyCFunction_CAST(decode_integers), METH_FASTCALL,
+     "decode_integers(data, width, signed) -> a list of ints (little-endian, width 1 to 32 bytes)."},
+    {"encode_integers", _PyCFunction_CAST(encode_integers), METH_FASTCALL,
+     "encode_integers(values, width, signed) -> bytes, or None if a value is not an exact int in range."},
+    {"decode_floats", _PyCFunction_CAST(decode_floats), METH_FASTCALL,
+     "decode_floats(data, width) -> a list of floats (IEEE 754, width 4 or 8)."},
+    {"encode_floats", _PyCFunction_CAST(encode_floats), METH_FASTCALL,
+     "encode_floats(values, width) -> bytes, or None if a value is not an exact float or int in range."},
+    {"encode_dates", encode_dates, METH_O, "encode_dates(values) -> the Date column of values, or None."},
+    {"decode_dates32", decode_dates32, METH_O,
+     "decode_dates32(data) -> a list of dates (Int32 days since 1970-01-01), or None."},
+    {"encode_dates32", encode_dates32, METH_O, "encode_dates32(values) -> the Date32 column of values, or None."},
+    {"decode_zoned_datetimes", _PyCFunction_CAST(decode_zoned_datetimes), METH_FASTCALL,
+     "decode_zoned_datetimes(data, zone) -> a list of datetimes in zone (UInt32 seconds since the epoch)."},
+    {"encode_datetimes", encode_datetimes, METH_O,
+     "encode_datetimes(values) -> the DateTime column of values, or None."},
+    {"decode_datetimes64", _PyCFunction_CAST(decode_datetimes64), METH_FASTCALL,
+     "decode_datetimes64(data, precision, zone) -> a list of datetimes (Int64 ticks), or None."},
+    {"encode_datetimes64", _PyCFunction_CAST(encode_datetimes64), METH_FASTCALL,
+     "encode_datetimes64(values, precision) -> the DateTime64 column of values, or None."},
+    {"decode_decimals", _PyCFunction_CAST(decode_decimals), METH_FASTCALL,
+     "decode_decimals(data, width, scale) -> a list of Decimals."},
+    {"encode_decimals", _PyCFunction_CAST(encode_decimals), METH_FASTCALL,
+     "encode_decimals(values, width, precision, scale) -> the Decimal column of values, or None."},
+    {"decode_uuids", decode_uuids, METH_O, "decode_uuids(data) -> a list of UUIDs."},
+    {"encode_uuids", encode_uuids, METH_O, "encode_uuids(values) -> the UUID column of values, or None."},
+    {"decode_ipv4s", decode_ipv4s, METH_O, "decode_ipv4s(data) -> a list of IPv4Addresses."},
+    {"encode_ipv4s", encode_ipv4s, METH_O, "encode_ipv4s(values) -> the IPv4 column of values, or None."},
+    {"decode_ipv6s", decode_ipv6s, METH_O, "decode_ipv6s(data) -> a list of IPv6Addresses."},
+    {"encode_ipv6s", encode_ipv6s, METH_O, "encode_ipv6s(values) -> the IPv6 column of values, or None."},
+    {"decode_enums", _PyCFunction_CAST(decode_enums), METH_FASTCALL,
+     "decode_enums(data, width, members) -> a list of member names (None for a number of no member), or None."},
+    {"encode_enums", _PyCFunction_CAST(encode_enums), METH_FASTCALL,
+     "encode_enums(values, width, numbers) -> the Enum column of values, or None."},
+    {"decode_fixed_strings", _PyCFunction_CAST(decode_fixed_strings), METH_FASTCALL,
+     "decode_fixed_strings(data, length) -> a list of str without trailing NULs."},
+    {"encode_fixed_strings", _PyCFunction_CAST(encode_fixed_strings), METH_FASTCALL,
+     "encode_fixed_strings(values, length) -> the FixedString column of values, or None."},
+    {"decode_offsets", decode_offsets, METH_O,
+     "decode_offsets(data) -> a list of array end offsets (UInt64), checked not to go backwards."},
+    {"encode_offsets", encode_offsets, METH_O, "encode_offsets(sizes) -> the UInt64 running totals of sizes."},
     {},
 };
+
+// A class of `module_name`, for the decoders to make instances of.
+PyObject *import_class(const char *module_name, const char *name)
+{
+    qv::Ref module = qv::Ref::steal(PyImport_ImportModule(module_name));
+    return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
+}
 
 bool exec_columns(PyObject *)
 {
     PyDateTime_IMPORT;
-    return PyDateTimeAPI != nullptr;
+    if (!PyDateTimeAPI ||
+        !qv::init_names({&int_name, &is_safe_name, &ip_name, &scope_id_name, &utcoffset_name, &fromutc_name,
+                         &to_bytes_name, &little_name, &signed_name}))
+        return false;
+    qv::Ref safety = qv::Ref::steal(import_class("uuid", "SafeUUID"));
+    decimal_type = import_class("decimal", "Decimal");
+    uuid_type = import_class("uuid", "UUID");
+    uuid_unknown_safety = safety ? PyObject_GetAttrString(safety.get(), "unknown") : nullptr;
+    ipv4_type = import_class("ipaddress", "IPv4Address");
+    ipv6_type = import_class("ipaddress", "IPv6Address");
+    zoneinfo_type = import_class("zoneinfo", "ZoneInfo");
+    to_bytes_keywords = PyTuple_Pack(1, signed_name.get());
+    sixty_four = PyLong_FromLong(64);
+    for (PyObject *type : {decimal_type, uuid_type, ipv4_type, ipv6_type, zoneinfo_type})
+        if (type && !PyType_Check(type)) {
+            PyErr_SetString(PyExc_ImportError, "the value classes of the columns module are not classes");
+            return false;
+        }
+    return decimal_type && uuid_type && uuid_unknown_safety && ipv4_type && ipv6_type && zoneinfo_type &&
+           to_bytes_keywords && sixty_four;
 }
 
 const qv::ModuleSpec spec{"quelvoran.common.dtypes.columns", "columns", "quelvoran/common/dtypes/columns.cpp", {},

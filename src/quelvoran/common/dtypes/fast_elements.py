@@ -1,24 +1,72 @@
-"""Element codecs that decode whole columns in C++.
+"""Element codecs that decode and encode whole columns in C++.
 
 Each class here is the element codec of the same type in
 :mod:`quelvoran.common.dtypes.elements` (the reference implementation), with
 the same methods, results, errors and bytes, and with its per-value Python
-decoding replaced by one call into :mod:`quelvoran.common.dtypes.columns`:
-for Date and DateTime always, for String when the stream is exactly an
-``io.BytesIO`` (other streams, and any value the fast path does not take as it
-is, go through the reference code from the same stream position). They can be
-handed to the ``LowCardinality`` class like the reference codecs.
+work replaced by one call into :mod:`quelvoran.common.dtypes.columns`. The
+compiled functions give None where the reference would raise, or where a
+value is not of an exact builtin type they take as it is; the reference code
+then runs on the same data, so results and error messages stay its own.
+String reads a whole column at once when the stream is exactly an
+``io.BytesIO`` (other streams go through the reference code from the same
+stream position). The codecs can be handed to the ``LowCardinality`` class
+like the reference codecs.
+
+Every codec here also offers ``encode_column(values)``: the encoding of a
+whole column of non-NULL values, or None when the reference codec must
+encode it value by value.
 """
 
 from __future__ import annotations
 
 import io
-from typing import Any
+from typing import Any, Iterable
 
 from quelvoran.common.dtypes import columns as bulk
 from quelvoran.common.dtypes import elements
 
-__all__ = ["DateCodec", "DateTimeCodec", "StringCodec", "make_codec"]
+__all__ = [
+    "Date32Codec",
+    "DateCodec",
+    "DateTime64Codec",
+    "DateTimeCodec",
+    "DecimalCodec",
+    "EnumCodec",
+    "FixedStringCodec",
+    "FloatCodec",
+    "IPv4Codec",
+    "IPv6Codec",
+    "IntegerCodec",
+    "StringCodec",
+    "UUIDCodec",
+    "ZonedDateTimeCodec",
+    "make_codec",
+]
+
+
+class _Compiled:
+    """The compiled column functions in place of the per-value methods.
+
+    Subclasses (listed before their reference codec) define
+    ``decode_column(data)`` and ``encode_column(values)``; either may give
+    None, and the reference method then does the work.
+    """
+
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        raise NotImplementedError
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        raise NotImplementedError
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        values = self.decode_column(data)
+        return values if values is not None else super().decode_values(data)  # type: ignore[misc]
+
+    def encode_value(self, value: Any) -> bytes:
+        encoded = self.encode_column((value,))
+        return encoded if encoded is not None else super().encode_value(value)  # type: ignore[misc]
 
 
 class StringCodec(elements.StringCodec):
@@ -41,33 +89,153 @@ class StringCodec(elements.StringCodec):
         stream.seek(start)
         return super().read()
 
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_strings(values)
+
     def encode_value(self, value: Any) -> bytes:
         encoded = bulk.encode_strings((value,)) if type(value) in (str, bytes) else None
         return encoded if encoded is not None else super().encode_value(value)
 
 
-class DateCodec(elements.DateCodec):
+class FixedStringCodec(_Compiled, elements.FixedStringCodec):
     __slots__ = ()
 
-    def decode_values(self, data: bytes) -> list[Any]:
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_fixed_strings(data, self.length)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_fixed_strings(values, self.length)
+
+
+class IntegerCodec(_Compiled, elements.IntegerCodec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_integers(data, self.length, self.signed)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_integers(values, self.length, self.signed)
+
+
+class FloatCodec(_Compiled, elements.FloatCodec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_floats(data, self.length)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_floats(values, self.length)
+
+
+class DateCodec(_Compiled, elements.DateCodec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
         return bulk.decode_dates(data)
 
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_dates(values)
 
-class DateTimeCodec(elements.DateTimeCodec):
+
+class DateTimeCodec(_Compiled, elements.DateTimeCodec):
     __slots__ = ()
 
-    def decode_values(self, data: bytes) -> list[Any]:
+    def decode_column(self, data: bytes) -> list[Any] | None:
         return bulk.decode_datetimes(data)
 
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_datetimes(values)
 
-FAST: dict[str, type[elements.ElementCodec]] = {"String": StringCodec, "Date": DateCodec, "DateTime": DateTimeCodec}
+
+class ZonedDateTimeCodec(_Compiled, elements.ZonedDateTimeCodec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_zoned_datetimes(data, self.zone)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_datetimes(values)
+
+
+class Date32Codec(_Compiled, elements.Date32Codec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_dates32(data)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_dates32(values)
+
+
+class DateTime64Codec(_Compiled, elements.DateTime64Codec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_datetimes64(data, self.precision, self.zone)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_datetimes64(values, self.precision)
+
+
+class DecimalCodec(_Compiled, elements.DecimalCodec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_decimals(data, self.length, self.scale)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_decimals(values, self.length, self.precision, self.scale)
+
+
+class UUIDCodec(_Compiled, elements.UUIDCodec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_uuids(data)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_uuids(values)
+
+
+class IPv4Codec(_Compiled, elements.IPv4Codec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_ipv4s(data)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_ipv4s(values)
+
+
+class IPv6Codec(_Compiled, elements.IPv6Codec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_ipv6s(data)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_ipv6s(values)
+
+
+class EnumCodec(_Compiled, elements.EnumCodec):
+    __slots__ = ()
+
+    def decode_column(self, data: bytes) -> list[Any] | None:
+        return bulk.decode_enums(data, self.length, self.members)
+
+    def encode_column(self, values: Iterable[Any]) -> bytes | None:
+        return bulk.encode_enums(values, self.length, self._numbers)
 
 
 def make_codec(name: str, fileobj: elements.Readable, length: int | None = None) -> elements.ElementCodec:
     """As :func:`quelvoran.common.dtypes.elements.make_codec`, with the fast
-    codec of the type where there is one."""
-    fast = FAST.get(name)
-    if fast is None:
-        return elements.make_codec(name, fileobj, length)
+    codec of the type."""
     reference = elements.make_codec(name, fileobj, length)
+    if isinstance(reference, elements.FixedStringCodec):
+        return FixedStringCodec(fileobj, reference.length)
+    if isinstance(reference, elements.IntegerCodec):
+        return IntegerCodec(fileobj, name)
+    if isinstance(reference, elements.FloatCodec):
+        return FloatCodec(fileobj, name)
+    fast = {"String": StringCodec, "Date": DateCodec, "DateTime": DateTimeCodec}[name]
     return fast(fileobj, reference.total_rows, reference.is_nullable)
