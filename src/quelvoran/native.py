@@ -24,13 +24,10 @@ values through the element codecs.
 
 from __future__ import annotations
 
-import array
 import io
 import re
-import sys
 import zoneinfo
 from functools import lru_cache
-from itertools import accumulate
 from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTuple, Sequence
 
 from quelvoran import _native
@@ -432,17 +429,22 @@ class _Elements(_Column):
         self.default = codec.default_value
         # Enum codecs decode numbers that name no member to None.
         self.may_decode_none = isinstance(codec, elements.EnumCodec)
-        # Whole-column C++ decoders of the types whose values cost most in
-        # Python; they give exactly what the element codec gives.
-        self.read_bulk: Callable[[_Reader, int], list[Any]] | None = _BULK_READERS.get(type(codec))
-        self.encode_bulk = bulk.encode_strings if isinstance(codec, elements.StringCodec) else None
+        # Whole-column C++ decoders and encoders; they give exactly what the
+        # element codec gives, and the encoder gives None for a column the
+        # element codec must encode value by value.
+        read_bulk = _BULK_READERS.get(type(codec))
+        self.read_bulk: Callable[[_Reader, int], list[Any]] | None = (
+            None if read_bulk is None else lambda reader, count: read_bulk(codec, reader, count)
+        )
+        self.encode_bulk: Callable[[list[Any]], bytes | None] | None = getattr(codec, "encode_column", None)
 
     def read(self, reader: _Reader, count: int, nulls: bytes = b"") -> list[Any]:
         if self.read_bulk is not None:
-            return self.read_bulk(reader, count)
-        codec = self.make_codec(reader)
-        codec.total_rows = count
-        values = codec.read()
+            values = self.read_bulk(reader, count)
+        else:
+            codec = self.make_codec(reader)
+            codec.total_rows = count
+            values = codec.read()
         if self.may_decode_none:
             for row, value in enumerate(values):
                 if value is None and not (nulls and nulls[row]):
@@ -458,22 +460,41 @@ class _Elements(_Column):
         return b"", b"".join([encode_value(_not_null(value)) for value in values])
 
 
-def _read_strings(reader: _Reader, count: int) -> list[Any]:
+def _read_strings(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
     return reader.decode_strings(count)
 
 
-def _read_dates(reader: _Reader, count: int) -> list[Any]:
+def _read_dates(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
     return bulk.decode_dates(reader.read_exact(2 * count, "Date values"))
 
 
-def _read_datetimes(reader: _Reader, count: int) -> list[Any]:
+def _read_datetimes(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
     return bulk.decode_datetimes(reader.read_exact(4 * count, "DateTime values"))
 
 
-_BULK_READERS: Final[dict[type, Callable[[_Reader, int], list[Any]]]] = {
+def _read_fixed_width(codec: elements.FixedWidthCodec, reader: _Reader, count: int) -> list[Any]:
+    """The values as the codec reads them, with the codec's message when the
+    stream ends first."""
+    size = codec.length * count
+    data = reader.read(size)
+    if len(data) != size:
+        raise EOFError(f"{codec.type_string()}: stream ended in the values: expected {size} bytes, got {len(data)}")
+    return codec.decode_values(data)
+
+
+_BULK_READERS: Final[dict[type, Callable[..., list[Any]]]] = {
     fast_elements.StringCodec: _read_strings,
     fast_elements.DateCodec: _read_dates,
     fast_elements.DateTimeCodec: _read_datetimes,
+    **dict.fromkeys(
+        (
+            fast_elements.IntegerCodec, fast_elements.FloatCodec, fast_elements.FixedStringCodec,
+            fast_elements.ZonedDateTimeCodec, fast_elements.Date32Codec, fast_elements.DateTime64Codec,
+            fast_elements.DecimalCodec, fast_elements.UUIDCodec, fast_elements.IPv4Codec, fast_elements.IPv6Codec,
+            fast_elements.EnumCodec,
+        ),
+        _read_fixed_width,
+    ),
 }
 
 
@@ -533,26 +554,16 @@ class _Nullable(_Column):
         return prefix, _native.write_null_map(values) + data
 
 
-def _read_offsets(reader: _Reader, count: int) -> array.array:
-    offsets = array.array("Q", reader.read_exact(8 * count, "array offsets"))
-    if sys.byteorder != "little":
-        offsets.byteswap()
-    previous = 0
-    for offset in offsets:
-        if offset < previous:
-            raise ValueError(f"array offsets go backwards: {offset} after {previous}")
-        previous = offset
-    return offsets
+def _read_offsets(reader: _Reader, count: int) -> list[int]:
+    """The end offsets of ``count`` arrays; ValueError if they go backwards."""
+    return bulk.decode_offsets(reader.read_exact(8 * count, "array offsets"))
 
 
 def _encode_offsets(sizes: Iterable[int]) -> bytes:
-    offsets = array.array("Q", accumulate(sizes))
-    if sys.byteorder != "little":
-        offsets.byteswap()
-    return offsets.tobytes()
+    return bulk.encode_offsets(sizes)
 
 
-def _slices(items: list[Any], offsets: array.array) -> list[list[Any]]:
+def _slices(items: list[Any], offsets: list[int]) -> list[list[Any]]:
     starts = [0, *offsets[:-1]]
     return [items[start:end] for start, end in zip(starts, offsets)]
 
@@ -886,28 +897,28 @@ def _element_codec(name: str, arguments: str | None, descriptor: tuple[Any, ...]
     if arguments is None:
         if name in _INTEGERS_AND_FLOATS or name in ("String", "Date", "DateTime"):
             return lambda stream: fast_elements.make_codec(name, stream)
-        simple = {"Date32": elements.Date32Codec, "UUID": elements.UUIDCodec,
-                  "IPv4": elements.IPv4Codec, "IPv6": elements.IPv6Codec}.get(name)
+        simple = {"Date32": fast_elements.Date32Codec, "UUID": fast_elements.UUIDCodec,
+                  "IPv4": fast_elements.IPv4Codec, "IPv6": fast_elements.IPv6Codec}.get(name)
         return simple
     if name == "FixedString":
         if type(length) is not int or not 1 <= length <= MAX_REQUEST:
             raise ValueError(f"FixedString length must be 1 to {MAX_REQUEST}, got {length!r}")
-        return lambda stream: elements.FixedStringCodec(stream, length)
+        return lambda stream: fast_elements.FixedStringCodec(stream, length)
     if name == "DateTime":
         tz = _zone(_unquote(arguments.strip()))
-        return lambda stream: elements.ZonedDateTimeCodec(stream, tz)
+        return lambda stream: fast_elements.ZonedDateTimeCodec(stream, tz)
     if name == "DateTime64":
         tz64 = None if zone is None else _zone(zone)
-        return lambda stream: elements.DateTime64Codec(stream, precision, tz64)
+        return lambda stream: fast_elements.DateTime64Codec(stream, precision, tz64)
     if name == "Decimal":
-        return lambda stream: elements.DecimalCodec(stream, precision, scale)
+        return lambda stream: fast_elements.DecimalCodec(stream, precision, scale)
     if name in _DECIMAL_PRECISION:
         digits = _DECIMAL_PRECISION[name]
         fraction = int(arguments)
-        return lambda stream: elements.DecimalCodec(stream, digits, fraction)
+        return lambda stream: fast_elements.DecimalCodec(stream, digits, fraction)
     if name in ("Enum8", "Enum16"):
         members = _enum_members(arguments)
-        return lambda stream: elements.EnumCodec(stream, name, members)
+        return lambda stream: fast_elements.EnumCodec(stream, name, members)
     return None
 
 
