@@ -286,3 +286,22 @@ def test_offsets_decode_checked_and_encode_from_sizes(offsets, error):
     assert bulk.decode_offsets(data) == offsets
     sizes = [b - a for a, b in zip([0] + offsets, offsets)]
     assert bulk.encode_offsets(sizes) == bulk.encode_offsets(iter(sizes)) == data
+
+
+@pytest.mark.parametrize(
+    "type_string, column, data, message",
+    [
+        ("Enum8('a' = 1, 'b' = 2)", ["a", "b"], b"\x01\x07", "row 1 holds a number that is no member of Enum8"),
+        ("Array(Int32)", [[1, 2], [3]], (3).to_bytes(8, "little") + (2).to_bytes(8, "little") + bytes(12),
+         "array offsets go backwards: 2 after 3"),
+        ("Decimal(9, 2)", [decimal.Decimal("1.5")], b"\x00\x00", r"Decimal\(9, 2\): stream ended in the values"),
+    ],
+)
+def test_native_columns_keep_their_checks(type_string, column, data, message):
+    from quelvoran import native
+
+    block = b"".join(native.encode_blocks(native.Table(["c"], [type_string], [column])))
+    assert native.read(block).columns == [column]
+    header = block[: block.index(type_string.encode()) + len(type_string)]
+    with pytest.raises(native.NativeError, match=message):
+        native.read(header + data)
