@@ -266,7 +266,8 @@ PyObject *uuid_unknown_safety = nullptr;
 PyObject *ipv4_type = nullptr;
 PyObject *ipv6_type = nullptr;
 PyObject *zoneinfo_type = nullptr;
-PyObject *to_bytes_keywords = nullptr;
+PyObject *signed_keyword = nullptr;
+PyObject *int_from_bytes = nullptr;
 PyObject *sixty_four = nullptr;
 qv::InternedName int_name{"int"};
 qv::InternedName is_safe_name{"is_safe"};
@@ -444,57 +445,35 @@ bool fits_first_limb(const Limbs &limbs, bool is_signed)
     return true;
 }
 
-// The int of a magnitude and sign, written in base 16 for CPython to read in
-// linear time.
-PyObject *integer_from_magnitude(const Limbs &magnitude, bool negative)
-{
-    char text[2 + 16 * max_limbs + 1];
-    char *end = text;
-    if (negative)
-        *end++ = '-';
-    bool leading = true;
-    for (int i = magnitude.count; i-- > 0;) {
-        for (int shift = 60; shift >= 0; shift -= 4) {
-            const unsigned digit = (magnitude.limb[i] >> shift) & 0xF;
-            if (leading && digit == 0)
-                continue;
-            leading = false;
-            *end++ = "0123456789abcdef"[digit];
-        }
-    }
-    if (leading)
-        *end++ = '0';
-    *end = '\0';
-    return PyLong_FromString(text, nullptr, 16);
-}
-
-PyObject *integer_from_limbs(Limbs limbs, bool is_signed)
+PyObject *integer_from_limbs(const Limbs &limbs, bool is_signed)
 {
     if (fits_first_limb(limbs, is_signed))
         return is_signed ? PyLong_FromLongLong(static_cast<long long>(limbs.limb[0]))
                          : PyLong_FromUnsignedLongLong(limbs.limb[0]);
-    const bool negative = is_signed && limbs_negative(limbs);
-    if (negative)
-        negate(limbs);
-    return integer_from_magnitude(limbs, negative);
+    unsigned char bytes[8 * max_limbs];
+    for (int i = 0; i < limbs.count; ++i)
+        store_little(bytes + 8 * i, limbs.limb[i], 8);
+    qv::Ref data = qv::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), 8 * limbs.count));
+    if (!data)
+        return nullptr;
+    PyObject *call[] = {data.get(), little_name.get(), is_signed ? Py_True : Py_False};
+    return PyObject_Vectorcall(int_from_bytes, call, 2, signed_keyword);
 }
 
-PyObject *decode_integer(const unsigned char *bytes, Py_ssize_t width, bool is_signed)
+template <typename Integer>
+PyObject *integer_object(Integer number)
 {
-    switch (width) {
-    case 1:
-        return PyLong_FromLong(is_signed ? static_cast<long>(static_cast<int8_t>(bytes[0])) : bytes[0]);
-    case 2:
-        return PyLong_FromLong(is_signed ? load_little<int16_t>(bytes) : load_little<uint16_t>(bytes));
-    case 4:
-        return is_signed ? PyLong_FromLong(load_little<int32_t>(bytes))
-                         : PyLong_FromUnsignedLong(load_little<uint32_t>(bytes));
-    case 8:
-        return is_signed ? PyLong_FromLongLong(load_little<int64_t>(bytes))
-                         : PyLong_FromUnsignedLongLong(load_little<uint64_t>(bytes));
-    default:
-        return integer_from_limbs(load_limbs(bytes, width), is_signed);
-    }
+    if constexpr (std::is_signed_v<Integer>)
+        return PyLong_FromLongLong(number);
+    else
+        return PyLong_FromUnsignedLongLong(number);
+}
+
+template <typename Integer>
+PyObject *decode_native_integers(PyObject *data)
+{
+    return decode_rows(data, sizeof(Integer),
+                       [](const unsigned char *bytes) { return integer_object(load_little<Integer>(bytes)); });
 }
 
 // decode_integers(data, width, signed) -> list[int]
@@ -506,8 +485,20 @@ PyObject *decode_integers(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     const int is_signed = PyObject_IsTrue(args[2]);
     if (is_signed < 0)
         return nullptr;
-    return decode_rows(args[0], width,
-                       [&](const unsigned char *bytes) { return decode_integer(bytes, width, is_signed); });
+    switch (width) {
+    case 1:
+        return is_signed ? decode_native_integers<int8_t>(args[0]) : decode_native_integers<uint8_t>(args[0]);
+    case 2:
+        return is_signed ? decode_native_integers<int16_t>(args[0]) : decode_native_integers<uint16_t>(args[0]);
+    case 4:
+        return is_signed ? decode_native_integers<int32_t>(args[0]) : decode_native_integers<uint32_t>(args[0]);
+    case 8:
+        return is_signed ? decode_native_integers<int64_t>(args[0]) : decode_native_integers<uint64_t>(args[0]);
+    default:
+        return decode_rows(args[0], width, [&](const unsigned char *bytes) {
+            return integer_from_limbs(load_limbs(bytes, width), is_signed);
+        });
+    }
 }
 
 // `value.to_bytes(width, "little", signed=is_signed)` into `out`, for ints
@@ -519,7 +510,7 @@ Outcome encode_wide_integer(PyObject *value, Py_ssize_t width, bool is_signed, u
         return Outcome::failed;
     PyObject *call[] = {value, width_object.get(), little_name.get(), is_signed ? Py_True : Py_False};
     qv::Ref encoded = qv::Ref::steal(PyObject_VectorcallMethod(
-        to_bytes_name.get(), call, 3, to_bytes_keywords));
+        to_bytes_name.get(), call, 3, signed_keyword));
     if (!encoded)
         return PyErr_ExceptionMatches(PyExc_OverflowError) ? decline_error() : Outcome::failed;
     if (!PyBytes_CheckExact(encoded.get()) || PyBytes_GET_SIZE(encoded.get()) != width)
@@ -583,27 +574,6 @@ bool float_width(PyObject *value, Py_ssize_t &out)
         return true;
     PyErr_Format(PyExc_ValueError, "float width must be 4 or 8 bytes, got %zd", out);
     return false;
-}
-
-// decode_floats(data, width) -> list[float]
-PyObject *decode_floats(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    Py_ssize_t width;
-    if (!check_arguments("decode_floats", nargs, 2) || !float_width(args[1], width))
-        return nullptr;
-    if (width == 4)
-        return decode_rows(args[0], 4, [](const unsigned char *bytes) {
-            float number;
-            const uint32_t raw = load_little<uint32_t>(bytes);
-            std::memcpy(&number, &raw, sizeof number);
-            return PyFloat_FromDouble(number);
-        });
-    return decode_rows(args[0], 8, [](const unsigned char *bytes) {
-        double number;
-        const uint64_t raw = load_little<uint64_t>(bytes);
-        std::memcpy(&number, &raw, sizeof number);
-        return PyFloat_FromDouble(number);
-    });
 }
 
 // encode_floats(values, width) -> bytes or None (a value not an exact float
@@ -1423,8 +1393,6 @@ PyMethodDef methods[] = {
      "decode_integers(data, width, signed) -> a list of ints (little-endian, width 1 to 32 bytes)."},
     {"encode_integers", _PyCFunction_CAST(encode_integers), METH_FASTCALL,
      "encode_integers(values, width, signed) -> bytes, or None if a value is not an exact int in range."},
-    {"decode_floats", _PyCFunction_CAST(decode_floats), METH_FASTCALL,
-     "decode_floats(data, width) -> a list of floats (IEEE 754, width 4 or 8)."},
     {"encode_floats", _PyCFunction_CAST(encode_floats), METH_FASTCALL,
      "encode_floats(values, width) -> bytes, or None if a value is not an exact float or int in range."},
     {"encode_dates", encode_dates, METH_O, "encode_dates(values) -> the Date column of values, or None."},
@@ -1484,7 +1452,8 @@ bool exec_columns(PyObject *)
     ipv4_type = import_class("ipaddress", "IPv4Address");
     ipv6_type = import_class("ipaddress", "IPv6Address");
     zoneinfo_type = import_class("zoneinfo", "ZoneInfo");
-    to_bytes_keywords = PyTuple_Pack(1, signed_name.get());
+    signed_keyword = PyTuple_Pack(1, signed_name.get());
+    int_from_bytes = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyLong_Type), "from_bytes");
     sixty_four = PyLong_FromLong(64);
     for (PyObject *type : {decimal_type, uuid_type, ipv4_type, ipv6_type, zoneinfo_type})
         if (type && !PyType_Check(type)) {
@@ -1492,7 +1461,7 @@ bool exec_columns(PyObject *)
             return false;
         }
     return decimal_type && uuid_type && uuid_unknown_safety && ipv4_type && ipv6_type && zoneinfo_type &&
-           to_bytes_keywords && sixty_four;
+           signed_keyword && int_from_bytes && sixty_four;
 }
 
 const qv::ModuleSpec spec{"quelvoran.common.dtypes.columns", "columns", "quelvoran/common/dtypes/columns.cpp", {},

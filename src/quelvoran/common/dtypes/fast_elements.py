@@ -44,12 +44,12 @@ __all__ = [
 ]
 
 
-class _Compiled:
-    """The compiled column functions in place of the per-value methods.
+class _CompiledColumns:
+    """The compiled column decoder in place of the per-value one.
 
     Subclasses (listed before their reference codec) define
-    ``decode_column(data)`` and ``encode_column(values)``; either may give
-    None, and the reference method then does the work.
+    ``decode_column(data)``; when it gives None, the reference
+    ``decode_values`` does the work.
     """
 
     __slots__ = ()
@@ -63,6 +63,13 @@ class _Compiled:
     def decode_values(self, data: bytes) -> list[Any]:
         values = self.decode_column(data)
         return values if values is not None else super().decode_values(data)  # type: ignore[misc]
+
+
+class _CompiledValues(_CompiledColumns):
+    """Also single values through the compiled column encoder, for the types
+    where one call into C++ costs less than the reference's Python."""
+
+    __slots__ = ()
 
     def encode_value(self, value: Any) -> bytes:
         encoded = self.encode_column((value,))
@@ -97,7 +104,7 @@ class StringCodec(elements.StringCodec):
         return encoded if encoded is not None else super().encode_value(value)
 
 
-class FixedStringCodec(_Compiled, elements.FixedStringCodec):
+class FixedStringCodec(_CompiledValues, elements.FixedStringCodec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -107,27 +114,30 @@ class FixedStringCodec(_Compiled, elements.FixedStringCodec):
         return bulk.encode_fixed_strings(values, self.length)
 
 
-class IntegerCodec(_Compiled, elements.IntegerCodec):
+class IntegerCodec(elements.IntegerCodec):
     __slots__ = ()
 
-    def decode_column(self, data: bytes) -> list[Any] | None:
+    def decode_values(self, data: bytes) -> list[Any]:
+        # Up to 64 bits the reference decodes through array in one C call
+        # already; wider ones it decodes value by value.
+        if self.length <= 8:
+            return super().decode_values(data)
         return bulk.decode_integers(data, self.length, self.signed)
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_integers(values, self.length, self.signed)
 
 
-class FloatCodec(_Compiled, elements.FloatCodec):
-    __slots__ = ()
+class FloatCodec(elements.FloatCodec):
+    """Decodes through array as the reference does: one C call already."""
 
-    def decode_column(self, data: bytes) -> list[Any] | None:
-        return bulk.decode_floats(data, self.length)
+    __slots__ = ()
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_floats(values, self.length)
 
 
-class DateCodec(_Compiled, elements.DateCodec):
+class DateCodec(_CompiledValues, elements.DateCodec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -137,7 +147,7 @@ class DateCodec(_Compiled, elements.DateCodec):
         return bulk.encode_dates(values)
 
 
-class DateTimeCodec(_Compiled, elements.DateTimeCodec):
+class DateTimeCodec(_CompiledValues, elements.DateTimeCodec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -147,7 +157,7 @@ class DateTimeCodec(_Compiled, elements.DateTimeCodec):
         return bulk.encode_datetimes(values)
 
 
-class ZonedDateTimeCodec(_Compiled, elements.ZonedDateTimeCodec):
+class ZonedDateTimeCodec(_CompiledValues, elements.ZonedDateTimeCodec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -157,7 +167,7 @@ class ZonedDateTimeCodec(_Compiled, elements.ZonedDateTimeCodec):
         return bulk.encode_datetimes(values)
 
 
-class Date32Codec(_Compiled, elements.Date32Codec):
+class Date32Codec(_CompiledValues, elements.Date32Codec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -167,7 +177,7 @@ class Date32Codec(_Compiled, elements.Date32Codec):
         return bulk.encode_dates32(values)
 
 
-class DateTime64Codec(_Compiled, elements.DateTime64Codec):
+class DateTime64Codec(_CompiledValues, elements.DateTime64Codec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -177,7 +187,7 @@ class DateTime64Codec(_Compiled, elements.DateTime64Codec):
         return bulk.encode_datetimes64(values, self.precision)
 
 
-class DecimalCodec(_Compiled, elements.DecimalCodec):
+class DecimalCodec(_CompiledValues, elements.DecimalCodec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -187,7 +197,7 @@ class DecimalCodec(_Compiled, elements.DecimalCodec):
         return bulk.encode_decimals(values, self.length, self.precision, self.scale)
 
 
-class UUIDCodec(_Compiled, elements.UUIDCodec):
+class UUIDCodec(_CompiledValues, elements.UUIDCodec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -197,7 +207,7 @@ class UUIDCodec(_Compiled, elements.UUIDCodec):
         return bulk.encode_uuids(values)
 
 
-class IPv4Codec(_Compiled, elements.IPv4Codec):
+class IPv4Codec(_CompiledValues, elements.IPv4Codec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -207,7 +217,7 @@ class IPv4Codec(_Compiled, elements.IPv4Codec):
         return bulk.encode_ipv4s(values)
 
 
-class IPv6Codec(_Compiled, elements.IPv6Codec):
+class IPv6Codec(_CompiledColumns, elements.IPv6Codec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
@@ -217,7 +227,7 @@ class IPv6Codec(_Compiled, elements.IPv6Codec):
         return bulk.encode_ipv6s(values)
 
 
-class EnumCodec(_Compiled, elements.EnumCodec):
+class EnumCodec(_CompiledColumns, elements.EnumCodec):
     __slots__ = ()
 
     def decode_column(self, data: bytes) -> list[Any] | None:
