@@ -1,14 +1,24 @@
 """The whole-column C++ decoders give exactly what the element codecs give."""
 
+import decimal
 import io
+import ipaddress
 import random
 import struct
+import uuid
+import zoneinfo
+from datetime import date, datetime, timedelta, timezone, tzinfo
 
 import pytest
 
 from quelvoran.common.dtypes import columns as bulk
-from quelvoran.common.dtypes import fast_elements
+from quelvoran.common.dtypes import elements, fast_elements
 from quelvoran.common.dtypes.elements import make_codec
+
+try:
+    import numpy
+except ImportError:
+    numpy = None
 
 generator = random.Random(7)
 TEXTS = ["", "a", "crème", "\udcff\udcfe", "x" * 200, "日本語", "\x00"] + [
@@ -102,32 +112,33 @@ def test_fast_codecs_agree_with_the_reference_on_whole_and_cut_columns(name, nul
     fast_and_reference_agree(name, data + b"tail", len(values), nullable)
 
 
-def test_fast_codecs_serve_lowcardinality():
+@pytest.mark.parametrize(
+    "name, length, values",
+    [
+        ("String", None, ["b", None, "a", "b"]),
+        ("Int64", None, [3, None, -(2**63), 3]),
+        ("UInt256", None, [2**255, None, 0, 2**255]),
+        ("Float32", None, [0.5, None, -0.0, 0.5]),
+        ("FixedString", 3, ["ab", None, "abc", "ab"]),
+        ("DateTime", None, [datetime(2001, 2, 3, 4, 5, 6), None, datetime(1970, 1, 1), datetime(2001, 2, 3, 4, 5, 6)]),
+    ],
+)
+def test_fast_codecs_serve_lowcardinality(name, length, values):
     from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
-    sink = io.BytesIO()
-    writer = LowCardinality(sink, fast_elements.make_codec("String", sink), True)
-    for value in ["b", None, "a", "b"]:
-        writer.write(value)
-    block = writer.clear()
-    source = io.BytesIO(block)
-    assert LowCardinality(source, fast_elements.make_codec("String", source), True).read() == ["b", None, "a", "b"]
+    blocks = []
+    for make in (make_codec, fast_elements.make_codec):
+        sink = io.BytesIO()
+        writer = LowCardinality(sink, make(name, sink, length), True)
+        for value in values:
+            writer.write(value)
+        blocks.append(writer.clear())
+    assert blocks[0] == blocks[1]
+    source = io.BytesIO(blocks[1])
+    assert LowCardinality(source, fast_elements.make_codec(name, source, length), True).read() == values
 
 
 # Every compiled codec against its reference codec.
-
-import decimal
-import ipaddress
-import uuid
-import zoneinfo
-from datetime import date, datetime, timedelta, timezone, tzinfo
-
-from quelvoran.common.dtypes import elements
-
-try:
-    import numpy
-except ImportError:
-    numpy = None
 
 
 class Int(int):
