@@ -158,6 +158,16 @@ class NoOffset(tzinfo):
         return None
 
 
+class Plus90(tzinfo):
+    """A zone of Python code, reached through its fromutc as astimezone does."""
+
+    def utcoffset(self, value):
+        return timedelta(minutes=90)
+
+    def dst(self, value):
+        return timedelta(0)
+
+
 BERLIN = zoneinfo.ZoneInfo("Europe/Berlin")
 KOLKATA = zoneinfo.ZoneInfo("Asia/Kolkata")
 D = decimal.Decimal
@@ -193,6 +203,7 @@ CASES = [integer_case(f"{prefix}Int{bits}") for prefix in ("", "U") for bits in 
     ("DateTime", "DateTimeCodec", (), MOMENTS),
     ("DateTime('Asia/Kolkata')", "ZonedDateTimeCodec", (KOLKATA,), MOMENTS),
     ("DateTime('UTC')", "ZonedDateTimeCodec", (timezone.utc,), MOMENTS),
+    ("DateTime(Python zone)", "ZonedDateTimeCodec", (Plus90(),), MOMENTS + [datetime(2000, 1, 1, tzinfo=Plus90())]),
     ("Date32", "Date32Codec", (), [date(1900, 1, 1), date(2299, 12, 31), date(1899, 12, 31), date(2300, 1, 1)] + MOMENTS),
     *[(f"DateTime64({p})", "DateTime64Codec", (p,), MOMENTS) for p in range(10)],
     *[(f"DateTime64({p}, zone)", "DateTime64Codec", (p, BERLIN), MOMENTS) for p in (0, 3, 6, 9)],

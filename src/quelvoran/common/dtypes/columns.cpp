@@ -1,8 +1,9 @@
 // quelvoran.common.dtypes.columns: whole columns of the Native format decoded
-// and encoded in one call, for the column types whose per-value Python cost
-// dominates reading (String, Date, DateTime, null maps). Each function gives
-// exactly what the element codec of the type gives, value for value; callers
-// keep the element codecs for everything else, and for error reporting.
+// and encoded in one call, for every element type. Each function gives exactly
+// what the element codec of the type gives, value for value, or None where the
+// element codec must do the work (a value it would reject, or one not of an
+// exact type taken here as it is), so that its results and errors stay the
+// only ones.
 #include <quelvoran/ext.hpp>
 
 #include <datetime.h>
