@@ -327,3 +327,47 @@ def test_native_columns_keep_their_checks(type_string, column, data, message):
     header = block[: block.index(type_string.encode()) + len(type_string)]
     with pytest.raises(native.NativeError, match=message):
         native.read(header + data)
+
+
+@pytest.mark.parametrize(
+    "function, arguments, error",
+    [
+        (bulk.decode_integers, (bytes(16), 8, True), ValueError),
+        (bulk.decode_integers, (bytes(16), 24, True), ValueError),
+        (bulk.decode_integers, (bytes(15), 16, True), ValueError),
+        (bulk.encode_integers, ([1], 3, True), ValueError),
+        (bulk.encode_floats, ([1.0], 2), ValueError),
+        (bulk.decode_zoned_datetimes, (bytes(4), "UTC"), TypeError),
+        (bulk.decode_datetimes64, (bytes(8), 10, None), ValueError),
+        (bulk.encode_datetimes64, ([], -1), ValueError),
+        (bulk.decode_decimals, (bytes(2), 2, 0), ValueError),
+        (bulk.encode_decimals, ([], 4, 9, 10), ValueError),
+        (bulk.decode_enums, (bytes(2), 2, [(1, "a")]), TypeError),
+        (bulk.decode_enums, (bytes(3), 3, {1: "a"}), ValueError),
+        (bulk.encode_enums, (["a"], 1, None), TypeError),
+        (bulk.decode_fixed_strings, (b"", 0), ValueError),
+        (bulk.decode_uuids, ("not bytes",), TypeError),
+        (bulk.encode_offsets, (["1"],), TypeError),
+        (bulk.encode_offsets, ([-1],), OverflowError),
+        (bulk.encode_offsets, ([2**63, 2**63],), OverflowError),
+        (bulk.encode_uuids, (5,), TypeError),
+    ],
+)
+def test_compiled_functions_reject_bad_arguments(function, arguments, error):
+    with pytest.raises(error):
+        function(*arguments)
+
+
+def test_compiled_decoders_take_hostile_zones_and_members():
+    class Rude(tzinfo):
+        """A zone whose fromutc gives what astimezone would pass on: no datetime."""
+
+        def utcoffset(self, value):
+            return timedelta(0)
+
+        def fromutc(self, value):
+            return "not a datetime"
+
+    assert bulk.decode_zoned_datetimes(bytes(8), Rude()) == ["not a datetime"] * 2
+    assert bulk.decode_enums(b"\x01\x02\x01", 1, {1: "a"}) == ["a", None, "a"]
+    assert bulk.decode_enums(b"\x01", 1, {1.0: "a"}) is None
