@@ -29,6 +29,7 @@ import io
 import re
 import sys
 import zoneinfo
+from datetime import date
 from functools import lru_cache
 from itertools import accumulate
 from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTuple, Sequence
@@ -37,6 +38,7 @@ from quelvoran import _native
 from quelvoran.common.cast_dataframes import pandas_astype
 from quelvoran.common.dtypes import columns as bulk
 from quelvoran.common.dtypes import elements, fast_elements
+from quelvoran.common.dtypes.objects import lowcardinality as lowcardinality_module
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
 __all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "pandas_dtype", "read", "read_dataframe", "write"]
@@ -780,6 +782,9 @@ class _LowCardinality(_Column):
         self.default = None if is_nullable else element.default
         codec = element.make_codec(None)
         self.key_width = codec.length if isinstance(codec, elements.FixedWidthCodec) else None
+        # The type of the values the codec takes as they are, with no
+        # normalising, and encodes alike whenever they are equal.
+        self.plain_type = next((plain for kind, plain in _PLAIN_TYPES if isinstance(codec, kind)), None)
         if isinstance(codec, elements.DateTimeCodec):
             self.normalize: Callable[[Any], Any] = _naive_utc
         elif isinstance(codec, (elements.StringCodec, elements.FixedStringCodec)):
@@ -833,6 +838,16 @@ class _LowCardinality(_Column):
         return position + 8 + rows * LC_INDEX_WIDTHS[code]
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
+        if not values:
+            return LOWCARDINALITY_VERSION, b""
+        common_type, has_none = bulk.value_type(values)
+        if common_type is not None and common_type is self.plain_type and (self.is_nullable or not has_none):
+            # Values of one exact type, which the codec takes as they are:
+            # equal values are alike, so the dictionary entries the class
+            # encodes stand for every row, and the class checks them itself.
+            column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
+            lowcardinality_module._write_rows(column, values)
+            return self._split(column)
         normalize = self.normalize
         values = [None if value is None else normalize(value) for value in values]
         encode_value = self.element.make_codec(None).encode_value
@@ -850,15 +865,24 @@ class _LowCardinality(_Column):
             except TypeError:
                 pass
             encode_value(value)
-        if not values:
-            return LOWCARDINALITY_VERSION, b""
         column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
         for value in values:
             column.write(value)
+        return self._split(column)
+
+    @staticmethod
+    def _split(column: LowCardinality) -> tuple[Any, Any]:
+        """The prefix and the data of the block the column holds (the data as a
+        view: the block can be large, and is joined into the stream as it is)."""
         block = column.clear()
         if column.total_rows != 0 or type(block) is not bytes:
             raise ValueError("the LowCardinality column could not be encoded")
-        return block[:8], block[8:]
+        return block[:8], memoryview(block)[8:]
+
+
+_PLAIN_TYPES: Final = (
+    (elements.IntegerCodec, int), (elements.FloatCodec, float), (elements.StringCodec, str), (elements.DateCodec, date),
+)
 
 
 def _same(value: Any) -> Any:
@@ -1080,7 +1104,8 @@ def encode_blocks(table: Table, *, block_rows: int = 65536) -> list[bytes]:
         stop = min(start + block_rows, table.num_rows)
         parts = [count, _native.write_length(stop - start)]
         for name, header, column, values in zip(table.names, headers, columns, table.columns):
-            prefix, data = _encode_column(name, column, values[start:stop], start)
+            rows = values if stop - start == len(values) else values[start:stop]
+            prefix, data = _encode_column(name, column, rows, start)
             parts += (header, prefix, data)
         blocks.append(b"".join(parts))
     return blocks
