@@ -4,6 +4,7 @@ import decimal
 import io
 import ipaddress
 import random
+import sys
 import struct
 import uuid
 import zoneinfo
@@ -79,9 +80,28 @@ def test_dates_and_datetimes_decode_as_the_codec_does(name, width, decode):
 
 def test_null_maps_take_any_nonzero_byte_as_null():
     values = list(range(6))
-    assert bulk.apply_null_map(values, bytes([0, 1, 2, 0, 255, 0])) == [0, None, None, 3, None, 5]
+    assert bulk.apply_null_map(values, bytes([0, 1, 2, 0, 255, 0])) is values
+    assert values == [0, None, None, 3, None, 5]
     with pytest.raises(ValueError):
         bulk.apply_null_map(values, b"\x00")
+
+
+@pytest.mark.parametrize("parts", [[], [[]], [[1, "a"], [], [None, 2.5, (3,)]], "twice"])
+def test_joined_lists_take_the_items_of_their_parts(parts):
+    if parts == "twice":
+        shared = [object(), "b"]
+        parts, expected = [shared, shared, [7]], [*shared, 7]
+    else:
+        expected = [item for part in parts for item in part]
+    owned = [item for item in expected if item is not None]
+    counts = [sys.getrefcount(item) for item in owned]
+    joined = bulk.join_lists(parts)
+    assert joined == expected
+    assert all(part == [] for part in parts)
+    assert [sys.getrefcount(item) for item in owned] == counts
+    assert bulk.has_none(expected) == any(item is None for item in expected)
+    with pytest.raises(TypeError):
+        bulk.join_lists([[1], (2,)])
 
 
 def fast_and_reference_agree(name, data, count, nullable):

@@ -388,3 +388,69 @@ def test_clear_retried_after_a_failure_agrees():
 
     first, second, _ = both_paths(scenario)[0]
     assert first[:3] == ("raised", ValueError, "payload lost") and second[0] == "returned"
+
+
+# ---------------------------------------------------------------------------
+# Whole columns
+
+
+class Refusing(Slotted):
+    """Refuses "bad", and empties the list being written when it meets "cut"."""
+
+    __slots__ = ()
+    rows = []
+
+    def write(self, value):
+        if value == "bad":
+            raise ValueError("bad value")
+        if value == "cut":
+            Refusing.rows.clear()
+        return super().write(value)
+
+
+def write_each(obj, rows):
+    """write() of each row of the list as it stands when the row is reached."""
+    row = 0
+    while row < len(rows):
+        obj.write(rows[row])
+        row += 1
+
+
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize(
+    "name, values", [*VALUES.values(), ("String", ["a", "bad", "b"]), ("String", ["a", "cut", "new", "a"])],
+    ids=[*VALUES.keys(), "refused", "list emptied"])
+@pytest.mark.parametrize("make_codec", [recording_codec, slotted_codec, lambda name: Refusing()])
+def test_write_rows_is_write_of_each_row(make_codec, name, values, nullable):
+    """`_write_rows` gives the block and codec calls that writing each row
+    gives; where write() reports a failure, it raises it and stops."""
+
+    def outcome(write_rows):
+        Counted.compared.clear()
+        codec = make_codec(name)
+        obj = LowCardinality(None, codec, nullable)
+        Refusing.rows = rows = list(values)
+        reports = []
+        hook, sys.unraisablehook = sys.unraisablehook, lambda u: reports.append((u.exc_type, str(u.exc_value)))
+        try:
+            failure = raised(lambda: write_rows(obj, rows))
+        finally:
+            sys.unraisablehook = hook
+        failures = [failure[1:3]] if failure[0] == "raised" else reports
+        return failures, raised(obj.clear)[:3], repr(codec.calls), len(Counted.compared)
+
+    written, per_row = outcome(module._write_rows), outcome(write_each)
+    if per_row[0]:
+        assert written[0] == per_row[0][:1]
+    else:
+        assert written == per_row
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ((), "expected 2 arguments, got 0"),
+    ((None, []), "Expected LowCardinality, got NoneType"),
+    ((LowCardinality(None, Slotted(), False), ("a",)), "Expected list, got tuple"),
+])
+def test_write_rows_checks_its_arguments(arguments, message):
+    with pytest.raises(TypeError, match=message):
+        module._write_rows(*arguments)

@@ -203,3 +203,21 @@ def test_to_pandas_dtypes_and_missing_values(type_string, values, dtype):
     frame = native.Table(["c"], [type_string], [values]).to_pandas()
     assert str(frame["c"].dtype) == dtype
     assert frame["c"].isna().tolist() == [value is None for value in values] or type_string.endswith("Nothing)")
+
+
+def test_read_dataframe_gives_the_frame_of_to_pandas():
+    pandas = pytest.importorskip("pandas")
+    day, moment = __import__("datetime").date(2149, 6, 6), __import__("datetime").datetime(2106, 2, 7, 6, 28, 15)
+    columns = {
+        "Int8": [-128, 127, 0], "UInt32": [0, 2**32 - 1, 5], "Int64": [-(2**63), 2**63 - 1, 0],
+        "UInt64": [0, 2**63 - 1, 1], "Float32": [1.5, -0.0, float("inf")], "Float64": [float("nan"), 1e308, -2.5],
+        "Date": [day, day, day], "DateTime": [moment, moment, moment], "String": ["a", "", "é"],
+        "Nullable(Int16)": [None, -5, 7], "Nullable(UInt64)": [None, 2**64 - 1, 1], "Nullable(Float32)": [None, 0.5, 1.0],
+        "Nullable(Date)": [day, None, day], "Nullable(DateTime)": [None, None, moment], "Nullable(UInt8)": [None] * 3,
+        "LowCardinality(String)": ["x", "y", "x"], "Array(UInt8)": [[1], [], [2, 3]],
+    }
+    table = native.Table(list(columns), list(columns), list(columns.values()))
+    for stream in (native.write(table), native.write(table, block_rows=2), native.write(native.Table(
+            table.names, table.types, [[] for _ in columns]))):
+        pandas.testing.assert_frame_equal(native.read_dataframe(stream), native.read(stream).to_pandas())
+    assert native.read_dataframe(b"").shape == (0, 0)

@@ -628,7 +628,10 @@ class Client:
 
     def query_df(self, sql: str, parameters: Mapping[str, Any] | None = None):
         """The whole result of a query, as a pandas DataFrame."""
-        return self.query(sql, parameters).to_pandas()
+        from quelvoran import native
+
+        with self._result(sql, parameters) as reader:
+            return native.read_dataframe(reader)
 
     def iter_blocks(self, sql: str, parameters: Mapping[str, Any] | None = None):
         """The result of a query block by block, each a ``Table``, read as the engine sends it."""

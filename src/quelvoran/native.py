@@ -27,6 +27,7 @@ from __future__ import annotations
 import io
 import re
 import zoneinfo
+from datetime import date
 from functools import lru_cache
 from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTuple, Sequence
 
@@ -34,9 +35,10 @@ from quelvoran import _native
 from quelvoran.common.cast_dataframes import pandas_astype
 from quelvoran.common.dtypes import columns as bulk
 from quelvoran.common.dtypes import elements, fast_elements
+from quelvoran.common.dtypes.objects import lowcardinality as lowcardinality_module
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
-__all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "pandas_dtype", "read", "write"]
+__all__ = ["NativeError", "Table", "encode_blocks", "iter_blocks", "pandas_dtype", "read", "read_dataframe", "write"]
 
 # Sources are asked for this much at a time, and never for more than
 # MAX_REQUEST bytes in one call, so that a corrupt count cannot make us
@@ -145,15 +147,24 @@ class Table:
         descriptors; NULLs become pandas' missing values. Columns that pandas
         cannot hold in such a dtype (out-of-range dates, say) stay objects.
         """
-        try:
-            import pandas
-        except ImportError:
-            raise ImportError("Table.to_pandas() needs pandas: pip install 'quelvoran[pandas]'") from None
+        pandas = _import_pandas("Table.to_pandas()")
         series = [_to_series(pandas, values, pandas_dtype(type_string))
                   for type_string, values in zip(self.types, self.columns)]
-        frame = pandas.concat(series, axis=1, ignore_index=True) if series else pandas.DataFrame()
-        frame.columns = self.names
-        return frame
+        return _dataframe(pandas, self.names, series)
+
+
+def _import_pandas(caller: str) -> Any:
+    try:
+        import pandas
+    except ImportError:
+        raise ImportError(f"{caller} needs pandas: pip install 'quelvoran[pandas]'") from None
+    return pandas
+
+
+def _dataframe(pandas: Any, names: list[str], series: list[Any]) -> Any:
+    frame = pandas.concat(series, axis=1, ignore_index=True) if series else pandas.DataFrame()
+    frame.columns = names
+    return frame
 
 
 class _TypeInfo(NamedTuple):
@@ -182,7 +193,7 @@ def pandas_dtype(type_string: str) -> str | None:
 
 
 def _to_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
-    has_nulls = any(value is None for value in values)
+    has_nulls = bulk.has_none(values)
     try:
         if dtype == "nan":
             return pandas.Series([float("nan")] * len(values), dtype="float64")
@@ -199,6 +210,63 @@ def _to_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
         return pandas.Series(values, dtype=None if not has_nulls else object)
     except (ValueError, TypeError, OverflowError):
         return pandas.Series(values, dtype=object)
+
+
+class _Numbers:
+    """One block of a fixed-width numeric, Date or DateTime column, as its
+    bytes: turned into an array for a DataFrame, or into the values
+    ``read`` gives."""
+
+    __slots__ = ("column", "data", "nulls")
+
+    def __init__(self, column: _Elements, data: bytes, nulls: bytes | None) -> None:
+        self.column = column
+        self.data = data
+        self.nulls = nulls
+
+    def to_list(self) -> list[Any]:
+        values = self.column.make_codec(None).decode_values(self.data)
+        return values if self.nulls is None else bulk.apply_null_map(values, self.nulls)
+
+
+_NANOSECONDS: Final = {"Date": 86_400 * 10**9, "DateTime": 10**9}
+
+
+def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None) -> Any:
+    """The Series ``_to_series`` gives for the values of ``parts`` (blocks of
+    one column, as _Numbers or empty lists), built from arrays."""
+    blocks = [part for part in parts if type(part) is _Numbers]
+    column = blocks[0].column
+    values = numpy.concatenate([numpy.frombuffer(part.data, column.numpy_dtype) for part in blocks])
+    if blocks[0].nulls is None:
+        nulls = None
+    else:
+        nulls = numpy.concatenate([numpy.frombuffer(part.nulls, numpy.uint8) for part in blocks]).astype(bool)
+        if not nulls.any():
+            nulls = None
+    kind = values.dtype.kind
+    if (nulls is not None and nulls.all()) or (kind == "u" and values.dtype.itemsize == 8 and values.size
+                                              and values.max() >= 1 << 63):
+        # Rare enough to take the general path.
+        return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
+    name = column.make_codec(None).name
+    if dtype is None and kind in "iu":
+        values = values.astype(numpy.int64)
+        if nulls is None:
+            return pandas.Series(values)
+        return pandas.Series(pandas.arrays.IntegerArray(values, nulls))
+    if dtype == "float64" and kind == "f":
+        values = values.astype(numpy.float64)
+        if nulls is not None:
+            values[nulls] = numpy.nan
+        return pandas.Series(values)
+    if dtype in ("datetime64[ns]", "datetime64[ns, UTC]") and name in _NANOSECONDS:
+        stamps = (values.astype(numpy.int64) * _NANOSECONDS[name]).view("datetime64[ns]")
+        if nulls is not None:
+            stamps[nulls] = numpy.datetime64("NaT")
+        series = pandas.Series(stamps)
+        return series.dt.tz_localize("UTC") if dtype.endswith("UTC]") else series
+    return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
 
 
 # Reading
@@ -322,36 +390,71 @@ def iter_blocks(source: Any) -> Iterator[Table]:
     ``read1`` is used when there is one, so that pipes and sockets are not
     waited on for more than they have).
     """
-    for _, table in _blocks(source):
-        yield table
+    for _, block in _blocks(source):
+        yield Table(block.names, block.types, block.columns)
 
 
-def _blocks(source: Any) -> Iterator[tuple[int, Table]]:
+class _Block(NamedTuple):
+    names: list[str]
+    types: list[str]
+    columns: list[Any]
+
+
+def _blocks(source: Any, as_arrays: bool = False) -> Iterator[tuple[int, _Block]]:
     """The blocks of a Native stream, with the offset each starts at."""
     reader = _Reader(source)
     block = 0
     while not _at_end(reader, block):
         start = reader.offset
-        yield start, _read_block(reader, block)
+        yield start, _read_block(reader, block, as_arrays)
         block += 1
+
+
+def _joined_blocks(source: Any, as_arrays: bool = False) -> tuple[list[str], list[str], list[list[Any]]]:
+    """The names and types of a stream's columns, and per column the values
+    of each block."""
+    first: _Block | None = None
+    parts: list[list[Any]] = []
+    for block_index, (start, block) in enumerate(_blocks(source, as_arrays)):
+        if first is None:
+            first = block
+            parts = [[] for _ in block.columns]
+        elif (block.names, block.types) != (first.names, first.types):
+            raise NativeError(
+                f"columns {list(zip(block.names, block.types))} differ from the first block's"
+                f" {list(zip(first.names, first.types))}",
+                block=block_index, offset=start,
+            )
+        for column_parts, values in zip(parts, block.columns):
+            column_parts.append(values)
+    return (first.names, first.types, parts) if first is not None else ([], [], [])
 
 
 def read(source: Any) -> Table:
     """All blocks of a Native stream as one :class:`Table`."""
-    table: Table | None = None
-    for block_index, (start, block) in enumerate(_blocks(source)):
-        if table is None:
-            table = block
-        elif (block.names, block.types) != (table.names, table.types):
-            raise NativeError(
-                f"columns {list(zip(block.names, block.types))} differ from the first block's"
-                f" {list(zip(table.names, table.types))}",
-                block=block_index, offset=start,
-            )
+    names, types, parts = _joined_blocks(source)
+    return Table(names, types, [bulk.join_lists(column_parts) for column_parts in parts])
+
+
+def read_dataframe(source: Any) -> Any:
+    """All blocks of a Native stream as a pandas DataFrame (needs
+    ``quelvoran[pandas]``): the frame ``read(source).to_pandas()`` gives,
+    with numeric, Date and DateTime columns decoded straight into arrays
+    instead of through a Python object per value."""
+    pandas = _import_pandas("read_dataframe()")
+    import numpy
+
+    names, types, parts = _joined_blocks(source, as_arrays=True)
+    series = []
+    for type_string, column_parts in zip(types, parts):
+        dtype = pandas_dtype(type_string)
+        # Blocks of no rows hold an empty list in any column.
+        if any(type(part) is _Numbers for part in column_parts):
+            series.append(_numbers_series(pandas, numpy, column_parts, dtype))
         else:
-            for column, values in zip(table.columns, block.columns):
-                column.extend(values)
-    return table if table is not None else Table([], [], [])
+            values = bulk.join_lists([part if type(part) is list else part.to_list() for part in column_parts])
+            series.append(_to_series(pandas, values, dtype))
+    return _dataframe(pandas, names, series)
 
 
 def _at_end(reader: _Reader, block: int) -> bool:
@@ -363,7 +466,7 @@ def _at_end(reader: _Reader, block: int) -> bool:
         raise NativeError(str(error), block=block, offset=reader.offset) from error
 
 
-def _read_block(reader: _Reader, block: int) -> Table:
+def _read_block(reader: _Reader, block: int, as_arrays: bool) -> _Block:
     name: str | None = None
     type_string: str | None = None
     try:
@@ -380,13 +483,15 @@ def _read_block(reader: _Reader, block: int) -> Table:
                 raise NotImplementedError(f"block {block}, column {name!r}: {error}") from error
             if row_count:
                 column.read_prefix(reader)
-                values = column.read(reader, row_count)
+                values = column.read_numbers(reader, row_count) if as_arrays else None
+                if values is None:
+                    values = column.read(reader, row_count)
             else:
                 values = []
             names.append(name)
             types.append(type_string)
             columns.append(values)
-        return Table(names, types, columns)
+        return _Block(names, types, columns)
     except NotImplementedError:
         raise
     except _SourceFailed as failure:
@@ -414,6 +519,11 @@ class _Column:
     def read(self, reader: _Reader, count: int) -> list[Any]:
         raise NotImplementedError
 
+    def read_numbers(self, reader: _Reader, count: int) -> _Numbers | None:
+        """The column as a _Numbers where the type allows, or None (nothing
+        is read then)."""
+        return None
+
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         """The prefix and the data of a column of ``values``."""
         raise NotImplementedError
@@ -437,6 +547,7 @@ class _Elements(_Column):
             None if read_bulk is None else lambda reader, count: read_bulk(codec, reader, count)
         )
         self.encode_bulk: Callable[[list[Any]], bytes | None] | None = getattr(codec, "encode_column", None)
+        self.numpy_dtype = _numpy_dtype(codec)
 
     def read(self, reader: _Reader, count: int, nulls: bytes = b"") -> list[Any]:
         if self.read_bulk is not None:
@@ -451,6 +562,11 @@ class _Elements(_Column):
                     raise ValueError(f"row {row} holds a number that is no member of {self.type_string}")
         return values
 
+    def read_numbers(self, reader: _Reader, count: int, nulls: bytes | None = None) -> _Numbers | None:
+        if self.numpy_dtype is None:
+            return None
+        return _Numbers(self, reader.read_exact(count * int(self.numpy_dtype[2:]), "the values"), nulls)
+
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         if self.encode_bulk is not None:
             data = self.encode_bulk(values)
@@ -458,6 +574,20 @@ class _Elements(_Column):
                 return b"", data
         encode_value = self.make_codec(None).encode_value
         return b"", b"".join([encode_value(_not_null(value)) for value in values])
+
+
+def _numpy_dtype(codec: elements.ElementCodec) -> str | None:
+    """The numpy dtype of the bytes of a column of plain numbers, dates or
+    times (as ``read_numbers`` gives them), or None."""
+    if isinstance(codec, elements.IntegerCodec) and codec.length <= 8:
+        return f"<{'i' if codec.signed else 'u'}{codec.length}"
+    if isinstance(codec, elements.FloatCodec):
+        return f"<f{codec.length}"
+    if type(codec) in (elements.DateCodec, fast_elements.DateCodec):
+        return "<u2"
+    if type(codec) in (elements.DateTimeCodec, fast_elements.DateTimeCodec):
+        return "<u4"
+    return None
 
 
 def _read_strings(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
@@ -547,6 +677,12 @@ class _Nullable(_Column):
         else:
             values = self.inner.read(reader, count)
         return bulk.apply_null_map(values, nulls)
+
+    def read_numbers(self, reader: _Reader, count: int) -> _Numbers | None:
+        if not isinstance(self.inner, _Elements) or self.inner.numpy_dtype is None:
+            return None
+        nulls = reader.read_exact(count, "a null map")
+        return self.inner.read_numbers(reader, count, nulls)
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         default = self.inner.default
@@ -657,6 +793,9 @@ class _LowCardinality(_Column):
         self.default = None if is_nullable else element.default
         codec = element.make_codec(None)
         self.key_width = codec.length if isinstance(codec, elements.FixedWidthCodec) else None
+        # The type of the values the codec takes as they are, with no
+        # normalising, and encodes alike whenever they are equal.
+        self.plain_type = next((plain for kind, plain in _PLAIN_TYPES if isinstance(codec, kind)), None)
         if isinstance(codec, elements.DateTimeCodec):
             self.normalize: Callable[[Any], Any] = _naive_utc
         elif isinstance(codec, (elements.StringCodec, elements.FixedStringCodec)):
@@ -710,6 +849,16 @@ class _LowCardinality(_Column):
         return position + 8 + rows * LC_INDEX_WIDTHS[code]
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
+        if not values:
+            return LOWCARDINALITY_VERSION, b""
+        common_type, has_none = bulk.value_type(values)
+        if common_type is not None and common_type is self.plain_type and (self.is_nullable or not has_none):
+            # Values of one exact type, which the codec takes as they are:
+            # equal values are alike, so the dictionary entries the class
+            # encodes stand for every row, and the class checks them itself.
+            column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
+            lowcardinality_module._write_rows(column, values)
+            return self._split(column)
         normalize = self.normalize
         values = [None if value is None else normalize(value) for value in values]
         encode_value = self.element.make_codec(None).encode_value
@@ -727,15 +876,24 @@ class _LowCardinality(_Column):
             except TypeError:
                 pass
             encode_value(value)
-        if not values:
-            return LOWCARDINALITY_VERSION, b""
         column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
         for value in values:
             column.write(value)
+        return self._split(column)
+
+    @staticmethod
+    def _split(column: LowCardinality) -> tuple[Any, Any]:
+        """The prefix and the data of the block the column holds (the data as a
+        view: the block can be large, and is joined into the stream as it is)."""
         block = column.clear()
         if column.total_rows != 0 or type(block) is not bytes:
             raise ValueError("the LowCardinality column could not be encoded")
-        return block[:8], block[8:]
+        return block[:8], memoryview(block)[8:]
+
+
+_PLAIN_TYPES: Final = (
+    (elements.IntegerCodec, int), (elements.FloatCodec, float), (elements.StringCodec, str), (elements.DateCodec, date),
+)
 
 
 def _same(value: Any) -> Any:
@@ -957,7 +1115,8 @@ def encode_blocks(table: Table, *, block_rows: int = 65536) -> list[bytes]:
         stop = min(start + block_rows, table.num_rows)
         parts = [count, _native.write_length(stop - start)]
         for name, header, column, values in zip(table.names, headers, columns, table.columns):
-            prefix, data = _encode_column(name, column, values[start:stop], start)
+            rows = values if stop - start == len(values) else values[start:stop]
+            prefix, data = _encode_column(name, column, rows, start)
             parts += (header, prefix, data)
         blocks.append(b"".join(parts))
     return blocks

@@ -232,26 +232,109 @@ PyObject *decode_datetimes(PyObject *, PyObject *data)
     });
 }
 
-// apply_null_map(values, nulls) -> list: `values` with None in every row whose
-// null-map byte is not 0.
+// apply_null_map(values, nulls) -> values, with None in every row whose
+// null-map byte is not 0, set in place.
 PyObject *apply_null_map(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     Bytes nulls;
     if (!check_arguments("apply_null_map", nargs, 2) || !nulls.take(args[1]))
         return nullptr;
-    if (!PyList_CheckExact(args[0]) || PyList_GET_SIZE(args[0]) != nulls.size()) {
+    PyObject *values = args[0];
+    if (!PyList_CheckExact(values) || PyList_GET_SIZE(values) != nulls.size()) {
         PyErr_SetString(PyExc_ValueError, "apply_null_map needs a list with one value per null-map byte");
         return nullptr;
     }
-    const Py_ssize_t count = nulls.size();
-    qv::Ref result = qv::Ref::steal(PyList_New(count));
-    if (!result)
-        return nullptr;
-    for (Py_ssize_t row = 0; row < count; ++row) {
-        PyObject *value = nulls.data()[row] ? Py_None : PyList_GET_ITEM(args[0], row);
-        PyList_SET_ITEM(result.get(), row, Py_NewRef(value));
+    // Releasing a value can run its finaliser, which may shrink the list:
+    // its size is read again for every row.
+    for (Py_ssize_t row = 0; row < std::min(PyList_GET_SIZE(values), nulls.size()); ++row) {
+        if (nulls.data()[row])
+            Py_SETREF(reinterpret_cast<PyListObject *>(values)->ob_item[row], Py_NewRef(Py_None));
     }
-    return result.release();
+    return Py_NewRef(values);
+}
+
+// has_none(values) -> bool: whether the list holds None (by identity, so that
+// no value's __eq__ is called).
+PyObject *has_none(PyObject *, PyObject *values)
+{
+    if (!PyList_CheckExact(values)) {
+        PyErr_Format(PyExc_TypeError, "has_none() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+        return nullptr;
+    }
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values); ++row) {
+        if (PyList_GET_ITEM(values, row) == Py_None)
+            Py_RETURN_TRUE;
+    }
+    Py_RETURN_FALSE;
+}
+
+// value_type(values) -> (type, has_none): the one exact type of the list's
+// values that are not None (None when they have several, or there are none),
+// and whether it holds None.
+PyObject *value_type(PyObject *, PyObject *values)
+{
+    if (!PyList_CheckExact(values)) {
+        PyErr_Format(PyExc_TypeError, "value_type() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+        return nullptr;
+    }
+    PyTypeObject *common = nullptr;
+    bool mixed = false, has_none = false;
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values); ++row) {
+        PyObject *value = PyList_GET_ITEM(values, row);
+        if (value == Py_None)
+            has_none = true;
+        else if (!common)
+            common = Py_TYPE(value);
+        else if (Py_TYPE(value) != common)
+            mixed = true;
+    }
+    PyObject *type = mixed || !common ? Py_None : reinterpret_cast<PyObject *>(common);
+    return Py_BuildValue("(OO)", type, has_none ? Py_True : Py_False);
+}
+
+// join_lists(parts) -> list
+//
+// The items of the lists in `parts`, in order, in one new list. The items are
+// moved, not copied: every list in `parts` is left empty. Reading a stream
+// block by block gives each column in parts; moving their items into the
+// column's list touches no value, where extending would touch every one
+// twice (once to take a reference, once to drop it with the part). A list
+// given twice gives its items once.
+PyObject *join_lists(PyObject *, PyObject *parts)
+{
+    if (!PyList_CheckExact(parts)) {
+        PyErr_Format(PyExc_TypeError, "join_lists() needs a list of lists, not %.200s", Py_TYPE(parts)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) {
+        PyObject *part = PyList_GET_ITEM(parts, i);
+        if (!PyList_CheckExact(part)) {
+            PyErr_Format(PyExc_TypeError, "join_lists() needs a list of lists, not of %.200s",
+                         Py_TYPE(part)->tp_name);
+            return nullptr;
+        }
+        total += PyList_GET_SIZE(part);
+    }
+    PyObject *joined = PyList_New(total);
+    if (!joined)
+        return nullptr;
+    // Nothing below runs Python code, so the parts stay as measured.
+    PyObject **const start = reinterpret_cast<PyListObject *>(joined)->ob_item;
+    PyObject **into = start;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) {
+        auto *part = reinterpret_cast<PyListObject *>(PyList_GET_ITEM(parts, i));
+        const Py_ssize_t size = Py_SIZE(part);
+        if (size)
+            std::memcpy(into, part->ob_item, static_cast<size_t>(size) * sizeof(PyObject *));
+        into += size;
+        PyMem_Free(part->ob_item);
+        part->ob_item = nullptr;
+        part->allocated = 0;
+        Py_SET_SIZE(part, 0);
+    }
+    Py_SET_SIZE(joined, into - start);
+    return joined;
 }
 
 // ---------------------------------------------------------------------------
@@ -1363,7 +1446,12 @@ PyMethodDef methods[] = {
     {"decode_datetimes", decode_datetimes, METH_O,
      "decode_datetimes(data) -> a list of naive UTC datetimes (UInt32 seconds since the epoch)."},
     {"apply_null_map", _PyCFunction_CAST(apply_null_map), METH_FASTCALL,
-     "apply_null_map(values, nulls) -> values with None where the null map says NULL."},
+     "apply_null_map(values, nulls) -> values, with None set in place where the null map says NULL."},
+    {"has_none", has_none, METH_O, "has_none(values) -> whether the list holds None (compared by identity)."},
+    {"value_type", value_type, METH_O,
+     "value_type(values) -> (the one exact type of the values that are not None, or None; whether None is among them)."},
+    {"join_lists", join_lists, METH_O,
+     "join_lists(parts) -> one list of the parts' items, moved: every part is left empty."},
     {"decode_integers", _PyCFunction_CAST(decode_integers), METH_FASTCALL,
      "decode_integers(data, width, signed) -> a list of ints (little-endian, width 16 or 32 bytes)."},
     {"encode_integers", _PyCFunction_CAST(encode_integers), METH_FASTCALL,

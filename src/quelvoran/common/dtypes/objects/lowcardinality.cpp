@@ -1299,6 +1299,75 @@ unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_disp
     return 0;
 }
 
+// Appends the rows of `values` from `row` on that are the dictionary's own
+// entry objects, as `write_body` would for each, up to the first that is not
+// one; returns how many. No Python code runs: the block must be started, the
+// values neither None nor to be cut (not FixedString), and the block's index
+// and row record must still describe the fields.
+Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row)
+{
+    BlockIndex *block = fast_paths && self->total_rows ? find_block_index(self) : nullptr;
+    if (!block || !block->rows || !is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
+        !is_unchanged(self->index_elements, block->rows, static_cast<Py_ssize_t>(block->row_positions.size())) ||
+        !answer_is_current(self->dtype) || codec_name_answer.fixed_string)
+        return 0;
+    const Py_ssize_t first = row;
+    const IdentityTable &entries = block->entries.entries;
+    // Reserved first, so that nothing fails once rows are being appended.
+    block->row_positions.reserve(block->row_positions.size() + static_cast<size_t>(PyList_GET_SIZE(values) - row));
+    for (; row < PyList_GET_SIZE(values); ++row) {
+        PyObject *value = PyList_GET_ITEM(values, row);
+        Py_ssize_t position;
+        if (value == Py_None || !entries.find(value, position))
+            break;
+        if (PyList_Append(self->index_elements, value) < 0) {
+            PyErr_Clear();
+            break;
+        }
+        block->row_positions.push_back(static_cast<std::uint32_t>(position));
+    }
+    if (row > first) {
+        self->total_rows += static_cast<unsigned long long>(row - first);
+        self->index_size = find_index_size(static_cast<unsigned long long>(block->entries.entered));
+    }
+    return row - first;
+}
+
+// `_write_rows(column, values)`: the class's own `write` of each value of the
+// list in turn, for a writer that has a whole column to encode: no Python call
+// per row, and the first failure is raised instead of reported. Overrides of
+// `write` are not consulted.
+PyObject *write_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!qv::check_positional("_write_rows", nargs, 2, 2) ||
+        !qv::check_exact(args[0], &lowcardinality_type, QUELVORAN_LOWCARDINALITY_CLASS) ||
+        !qv::check_exact(args[1], &PyList_Type, "list"))
+        return nullptr;
+    Object *self = as_object(args[0]);
+    PyObject *values = args[1];
+    return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        Exclusive exclusive(self, "write");
+        if (!exclusive)
+            return nullptr;
+        // Writing runs the codec's Python code, which may change the list: it
+        // is read again after every such row, and the value held meanwhile.
+        for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values);) {
+            if (Py_ssize_t appended = append_entry_rows(self, values, row)) {
+                row += appended;
+                continue;
+            }
+            qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(values, row));
+            unsigned long long grown;
+            if (!write_body(self, value.get(), grown))
+                return nullptr;
+            ++row;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef write_rows_def = {"_write_rows", _PyCFunction_CAST(write_rows), METH_FASTCALL, nullptr};
+
 // The 16-byte leading part of a block whose row indexes are `index_size` wide.
 bool generate_header(unsigned char index_size, std::string &block)
 {
@@ -1356,8 +1425,21 @@ qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
     return sorted;
 }
 
-bool append_row_indexes(PyObject *rows, PyObject *sorted, unsigned char width, const RecordedRows *recorded,
-                        std::string &block)
+template <unsigned Width>
+void store_indexes(char *out, const std::vector<std::uint32_t> &rows, const std::vector<std::uint32_t> &sorted_positions)
+{
+    for (std::uint32_t position : rows) {
+        unsigned long long index = sorted_positions[position];
+        for (unsigned byte = 0; byte < Width; ++byte, index >>= 8)
+            *out++ = static_cast<char>(index & 0xFF);
+    }
+}
+
+// `head` followed by the row indexes, as the block's bytes. Recorded rows
+// whose entries the sorted dictionary's index finds are written straight into
+// the bytes object; the others go through `append_uint`, one row at a time.
+qv::Ref finish_block(PyObject *rows, PyObject *sorted, unsigned char width, const RecordedRows *recorded,
+                     std::string &head)
 {
     SortedPositions positions;
     positions.prepare(sorted);
@@ -1366,14 +1448,22 @@ bool append_row_indexes(PyObject *rows, PyObject *sorted, unsigned char width, c
     const unsigned long long largest = recorded && !recorded->entries.empty() ? recorded->entries.size() - 1 : 0;
     bool fits = width >= 1 && width <= 8 && (width == 8 || largest >> (8 * width) == 0);
     if (recorded && fits && positions.translate(recorded->entries, sorted_positions)) {
-        size_t at = block.size();
-        block.resize(at + recorded->positions.size() * width);
-        for (std::uint32_t position : recorded->positions) {
-            unsigned long long index = sorted_positions[position];
-            for (unsigned byte = 0; byte < width; ++byte, index >>= 8)
-                block[at++] = static_cast<char>(index & 0xFF);
+        const size_t index_bytes = recorded->positions.size() * width;
+        if (index_bytes > static_cast<size_t>(PY_SSIZE_T_MAX) - head.size())
+            return qv::Ref::steal(PyErr_NoMemory());
+        qv::Ref block = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + index_bytes)));
+        if (!block)
+            return {};
+        char *out = PyBytes_AS_STRING(block.get());
+        std::memcpy(out, head.data(), head.size());
+        out += head.size();
+        switch (width) {
+        case 1: store_indexes<1>(out, recorded->positions, sorted_positions); break;
+        case 2: store_indexes<2>(out, recorded->positions, sorted_positions); break;
+        case 4: store_indexes<4>(out, recorded->positions, sorted_positions); break;
+        default: store_indexes<8>(out, recorded->positions, sorted_positions); break;
         }
-        return true;
+        return block;
     }
     if (recorded) {
         // Each row equals the entry recorded for it, and among these types
@@ -1381,19 +1471,20 @@ bool append_row_indexes(PyObject *rows, PyObject *sorted, unsigned char width, c
         for (std::uint32_t position : recorded->positions) {
             Py_ssize_t sorted_position;
             if (!positions.find(recorded->entries[position], sorted_position) ||
-                !append_uint(block, static_cast<unsigned long long>(sorted_position), width))
-                return false;
+                !append_uint(head, static_cast<unsigned long long>(sorted_position), width))
+                return {};
         }
-        return true;
     }
-    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows); ++row) {
-        qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows, row));
-        Py_ssize_t position;
-        if (!positions.find(value.get(), position) ||
-            !append_uint(block, static_cast<unsigned long long>(position), width))
-            return false;
+    else {
+        for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows); ++row) {
+            qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(rows, row));
+            Py_ssize_t position;
+            if (!positions.find(value.get(), position) ||
+                !append_uint(head, static_cast<unsigned long long>(position), width))
+                return {};
+        }
     }
-    return true;
+    return qv::Ref::steal(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
 }
 
 PyObject *clear_body(Object *self)
@@ -1439,11 +1530,14 @@ PyObject *clear_body(Object *self)
         return nullptr;
     block.append(PyBytes_AS_STRING(payload.get()), static_cast<size_t>(PyBytes_GET_SIZE(payload.get())));
 
-    if (!append_uint(block, rows, 8) || !append_row_indexes(row_values.get(), sorted.get(), width, has_record ? &recorded : nullptr, block))
+    if (!append_uint(block, rows, 8))
+        return nullptr;
+    qv::Ref result = finish_block(row_values.get(), sorted.get(), width, has_record ? &recorded : nullptr, block);
+    if (!result)
         return nullptr;
     admit_cleanup(self);
     self->__pyx_vtab->_cleanup(self);
-    return PyBytes_FromStringAndSize(block.data(), static_cast<Py_ssize_t>(block.size()));
+    return result.release();
 }
 
 PyObject *clear_slot(Object *self, int skip_dispatch)
@@ -2149,9 +2243,14 @@ bool load_fast_path_tables(PyObject *module)
         return false;
     bytes_warnings = warns != 0;
     qv::Ref module_name = qv::Ref::steal(PyUnicode_FromString(QUELVORAN_LOWCARDINALITY_MODULE));
-    qv::Ref function = module_name ? qv::Ref::steal(PyCFunction_NewEx(&set_fast_paths_def, nullptr, module_name.get()))
-                                   : qv::Ref{};
-    return function && PyModule_AddObjectRef(module, set_fast_paths_def.ml_name, function.get()) == 0;
+    if (!module_name)
+        return false;
+    for (PyMethodDef *definition : {&set_fast_paths_def, &write_rows_def}) {
+        qv::Ref function = qv::Ref::steal(PyCFunction_NewEx(definition, nullptr, module_name.get()));
+        if (!function || PyModule_AddObjectRef(module, definition->ml_name, function.get()) < 0)
+            return false;
+    }
+    return true;
 }
 
 bool exec_lowcardinality(PyObject *module)
