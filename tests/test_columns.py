@@ -11,6 +11,8 @@ import zoneinfo
 from datetime import date, datetime, timedelta, timezone, tzinfo
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quelvoran.common.dtypes import columns as bulk
 from quelvoran.common.dtypes import elements, fast_elements
@@ -312,6 +314,17 @@ def test_compiled_codecs_decode_as_the_reference_does(type_string, class_name, a
                 codec.total_rows, codec.is_nullable = count, nullable
                 results.append((outcome(codec.read), stream.tell()))
             assert results[0] == results[1], (data, cut)
+
+
+@settings(max_examples=300, deadline=None)
+@given(case=st.sampled_from(CASES), rows=st.binary(max_size=8 * 32 * 4))
+def test_compiled_decoders_agree_on_any_bytes(case, rows):
+    _, class_name, arguments, _ = case
+    outcomes = []
+    for codec in make_pair(class_name, arguments):
+        data = rows[: len(rows) // codec.length * codec.length]
+        outcomes.append(outcome(codec.decode_values, data))
+    assert outcomes[0] == outcomes[1]
 
 
 @pytest.mark.parametrize(
