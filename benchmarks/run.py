@@ -14,10 +14,15 @@ Cases:
          io.BytesIO: String, Nullable(String) with 10% NULL, UInt32; and skip().
   W1     write() per row then clear(): N str values in random order, 1,000 and
          10,000 distinct; W2 the same with 100,000 distinct ints (UInt32).
+  W3     a whole LowCardinality(String) column of N rows, 1,000 distinct
+         values, through the Native writer, against the peers' encoders of the
+         same values (each encoding checked to read back as those values).
   N1     a Native stream of N rows (UInt64, Float64, String, DateTime,
          LowCardinality(String), Nullable(Int32)) made by the engine (chdb)
-         when it is installed, else by quelvoran.native.write: read to lists
-         and to_pandas().
+         when it is installed, else by quelvoran.native.write: read to lists,
+         and to a pandas DataFrame (read_dataframe(), read().to_pandas()).
+  M1     peak memory (tracemalloc) of reading N1 to lists, against the size
+         of the result, and of iter_blocks against its largest block.
   L1     read_length of N varints through the compiled caller.
   P1     from_dtype of 20 typical type strings through the compiled caller.
 
@@ -464,17 +469,145 @@ def native_cases(table: Table, rows: int, rounds: int) -> None:
     table.case(f"N1 Native stream of {rows:,} rows, {', '.join(N1_TYPES)}, {origin}: to lists", rows,
                minimum_times(functions, rounds), "floor: list(t) of each result column")
     try:
-        import pandas  # noqa: F401
+        import pandas
     except ImportError:
         return
-    frames: dict[str, Callable[[], Any]] = {"quelvoran native.read().to_pandas()": lambda: native.read(stream).to_pandas()}
+    frames: dict[str, Callable[[], Any]] = {"quelvoran native.read_dataframe()": lambda: native.read_dataframe(stream),
+                                            "quelvoran native.read().to_pandas()": lambda: native.read(stream).to_pandas()}
     connect_frame = connect_stream_reader(use_numpy=True)
     if connect_frame is not None:
         frames["clickhouse-connect"] = lambda: connect_frame(stream)
     shapes = {name: function().shape for name, function in frames.items()}
     assert len(set(shapes.values())) == 1, shapes
-    table.case(f"N1 to_pandas(), {rows:,} rows (the peer: its numpy DataFrame path)", rows,
-               minimum_times(frames, rounds), "quelvoran native.read().to_pandas()")
+    pandas.testing.assert_frame_equal(frames["quelvoran native.read_dataframe()"](), native.read(stream).to_pandas())
+    table.case(f"N1 to a pandas DataFrame, {rows:,} rows (the peer: its numpy DataFrame path)", rows,
+               minimum_times(frames, rounds), "quelvoran native.read_dataframe()")
+
+
+# ---------------------------------------------------------------------------
+# W3: a whole LowCardinality column through the Native writer
+
+
+def column_writers(type_string: str) -> dict[str, Callable[[list[Any]], bytes]]:
+    """The peers' encoders of one column, each giving a one-block Native stream."""
+    writers: dict[str, Callable[[list[Any]], bytes]] = {}
+    try:
+        from clickhouse_driver.bufferedwriter import BufferedSocketWriter
+        from clickhouse_driver.columns.service import get_column_by_spec
+        from clickhouse_driver.context import Context
+    except ImportError:
+        pass
+    else:
+        context = Context()
+        context.settings = {}
+        context.client_settings = {"strings_as_bytes": False, "strings_encoding": "utf-8", "use_numpy": False,
+                                   "input_format_null_as_default": False}
+
+        class Socket:
+            def __init__(self) -> None:
+                self.parts: list[bytes] = []
+
+            def sendall(self, data: Any) -> None:
+                self.parts.append(bytes(data))
+
+        def driver(values: list[Any]) -> bytes:
+            socket = Socket()
+            buffer = BufferedSocketWriter(socket, 1 << 20)
+            column = get_column_by_spec(type_string, {"context": context})
+            column.write_state_prefix(buffer)
+            column.write_data(values, buffer)
+            buffer.flush()
+            return native_block([("x", type_string, b"".join(socket.parts))], len(values))
+        writers["clickhouse-driver"] = driver
+    try:
+        from clickhouse_connect.datatypes.registry import get_from_name
+        from clickhouse_connect.driver import ctypes as connect_ctypes
+        from clickhouse_connect.driver.insert import InsertContext
+    except ImportError:
+        pass
+    else:
+        connect_ctypes.connect_c_modules()
+        column_type = get_from_name(type_string)
+
+        def connect(values: list[Any]) -> bytes:
+            dest = bytearray()
+            column_type.write_column(values, dest, InsertContext("t", ["x"], [column_type]))
+            return native_block([("x", type_string, bytes(dest))], len(values))
+        writers["clickhouse-connect"] = connect
+    try:
+        import _ch_core
+    except ImportError:
+        pass
+    else:
+        writers["clickhouse-connect rust"] = lambda values: bytes(
+            _ch_core.encode_native_block(["x"], [type_string], [values], len(values), None))
+    return writers
+
+
+def column_writer_case(table: Table, rows: int, rounds: int) -> None:
+    from quelvoran import native
+    random.seed(17)
+    type_string = "LowCardinality(String)"
+    keys = [f"value {i:06d}" for i in range(1000)]
+    values = [random.choice(keys) for _ in range(rows)]
+    prebuilt = tuple(values)
+    functions: dict[str, Callable[[], Any]] = {
+        "floor: list(t) of the values": lambda: list(prebuilt),
+        "quelvoran native.write, one block": lambda: native.write(native.Table(["x"], [type_string], [values]),
+                                                                 block_rows=rows),
+    }
+    for name, writer in column_writers(type_string).items():
+        functions[name] = lambda writer=writer: writer(values)
+    for name, function in functions.items():
+        if not name.startswith("floor"):
+            assert native.read(function()).columns == [values], name
+    table.case(f"W3 a {type_string} column of {rows:,} rows, 1,000 distinct values, encoded as a Native block",
+               rows, minimum_times(functions, rounds), "floor: list(t) of the values")
+
+
+# ---------------------------------------------------------------------------
+# M1: memory
+
+
+def result_size(columns: list[list[Any]]) -> int:
+    """Bytes of the result's lists and of the distinct objects they hold."""
+    seen: set[int] = set()
+    size = 0
+    for column in columns:
+        size += sys.getsizeof(column)
+        for value in column:
+            if id(value) not in seen:
+                seen.add(id(value))
+                size += sys.getsizeof(value)
+    return size
+
+
+def memory_case(rows: int) -> None:
+    import tracemalloc
+
+    from quelvoran import native
+    stream, _ = engine_stream(rows)
+    tracemalloc.start()
+    result = native.read(stream)
+    _, read_peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    size = result_size(result.columns)
+    del result
+    tracemalloc.start()
+    block_peak = largest_block = 0
+    for block in native.iter_blocks(stream):
+        largest_block = max(largest_block, result_size(block.columns))
+        block_peak = max(block_peak, tracemalloc.get_traced_memory()[0])
+        del block
+    _, blocks_peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    lines = [f"\nM1 peak memory (tracemalloc) reading the N1 stream of {rows:,} rows ({len(stream) / 2**20:.1f} MiB)\n",
+             "| | MiB | × result |", "|---|---:|---:|",
+             f"| size of the result of native.read (lists and distinct objects) | {size / 2**20:.1f} | 1.00 |",
+             f"| peak of native.read | {read_peak / 2**20:.1f} | {read_peak / size:.2f} |",
+             f"| largest block of iter_blocks | {largest_block / 2**20:.1f} | {largest_block / size:.2f} |",
+             f"| peak of iter_blocks, one block held at a time | {blocks_peak / 2**20:.1f} | {blocks_peak / size:.2f} |"]
+    print("\n".join(lines), flush=True)
 
 
 # ---------------------------------------------------------------------------
@@ -536,7 +669,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=9)
-    parser.add_argument("--cases", default="R,W,N,L,P", help="comma-separated case letters")
+    parser.add_argument("--cases", default="R,W,N,M,L,P", help="comma-separated case letters")
     arguments = parser.parse_args()
     cases = set(arguments.cases.split(","))
     print(f"{platform.processor() or platform.machine()}, {platform.platform()}, Python {platform.python_version()}")
@@ -553,8 +686,12 @@ def main() -> int:
         read_cases(table, arguments.rows, arguments.rounds)
     if "W" in cases:
         write_cases(table, arguments.rows, arguments.rounds)
+    if "W" in cases:
+        column_writer_case(table, arguments.rows, arguments.rounds)
     if "N" in cases:
         native_cases(table, arguments.rows, arguments.rounds)
+    if "M" in cases:
+        memory_case(arguments.rows)
     if "L" in cases:
         length_case(table, arguments.rows, arguments.rounds)
     if "P" in cases:
