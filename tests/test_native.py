@@ -221,3 +221,20 @@ def test_read_dataframe_gives_the_frame_of_to_pandas():
             table.names, table.types, [[] for _ in columns]))):
         pandas.testing.assert_frame_equal(native.read_dataframe(stream), native.read(stream).to_pandas())
     assert native.read_dataframe(b"").shape == (0, 0)
+
+
+@pytest.mark.parametrize("type_string, values", [
+    ("Int64", [1, -(2**63), 2**63 - 1]), ("UInt64", [2**63, 1]), ("Int64", [True, 1]), ("Int32", [None, 5, None]),
+    ("Nullable(Int8)", [None, None]), ("Float64", [0.5, 1, float("nan"), -0.0]), ("Float64", [None, 1.5]),
+    ("Float32", [0.1, 10**300]), ("String", ["a", "", "\udcff"]), ("String", [b"x", "y"]), ("String", [None, "z"]),
+    ("DateTime", [__import__("datetime").datetime(2020, 1, 2, 3, 4, 5, 678901), None]),
+    ("DateTime", [__import__("datetime").datetime(2020, 1, 2, tzinfo=__import__("datetime").timezone.utc)]),
+    ("Date", [__import__("datetime").date(2020, 1, 2), __import__("datetime").date(1, 1, 1)]),
+    ("Date32", [__import__("datetime").date(2262, 4, 11), None]), ("UInt8", []),
+])
+def test_to_pandas_from_arrays_gives_the_general_frame(monkeypatch, type_string, values):
+    pandas = pytest.importorskip("pandas")
+    table = native.Table(["c"], [type_string], [values])
+    frame = table.to_pandas()
+    monkeypatch.setattr(native, "_array_series", lambda *arguments: None)
+    pandas.testing.assert_frame_equal(frame, table.to_pandas())

@@ -193,8 +193,11 @@ def pandas_dtype(type_string: str) -> str | None:
 
 
 def _to_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
-    has_nulls = bulk.has_none(values)
     try:
+        series = _array_series(pandas, values, dtype)
+        if series is not None:
+            return series
+        has_nulls = bulk.has_none(values)
         if dtype == "nan":
             return pandas.Series([float("nan")] * len(values), dtype="float64")
         if dtype == "?":
@@ -267,6 +270,37 @@ def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None
         series = pandas.Series(stamps)
         return series.dt.tz_localize("UTC") if dtype.endswith("UTC]") else series
     return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
+
+
+def _array_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
+    """The Series the general code below gives, built from an array where
+    the values allow: exact ints within Int64, and dates and naive
+    datetimes, with or without NULLs (but not NULLs alone); exact floats and
+    ints as float64; strings. None otherwise."""
+    import numpy
+
+    if dtype in ("datetime64[ns]", "datetime64[ns, UTC]"):
+        stamps = bulk.datetime_stamps(values)
+        if stamps is None:
+            return None
+        series = pandas.Series(numpy.frombuffer(stamps, "<i8").view("datetime64[ns]"))
+        return series.dt.tz_localize("UTC") if dtype.endswith("UTC]") else series
+    if dtype is None:
+        numbers = bulk.int64_values(values)
+        if numbers is None:
+            return None
+        data, nulls = numbers
+        array = numpy.frombuffer(data, "<i8").copy()
+        if nulls is None:
+            return pandas.Series(array)
+        return pandas.Series(pandas.arrays.IntegerArray(array, numpy.frombuffer(nulls, numpy.bool_).copy()))
+    if dtype == "float64":
+        data = bulk.encode_floats(values, 8)
+        return None if data is None else pandas.Series(numpy.frombuffer(data, "<f8").copy())
+    if dtype == "string":
+        # pandas checks an object array's values faster than a list's.
+        return pandas.Series(numpy.fromiter(values, dtype=object, count=len(values)), dtype=dtype)
+    return None
 
 
 # Reading

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -1437,7 +1438,97 @@ PyObject *encode_offsets(PyObject *, PyObject *sizes)
     return result;
 }
 
+// ---------------------------------------------------------------------------
+// Lists of values as pandas' arrays
+
+// datetime_stamps(values) -> bytes or None
+//
+// The nanoseconds since 1970-01-01 00:00:00 of a list of exact dates (at
+// midnight), naive datetimes and None (NaT: the least int64), as
+// little-endian int64; None when a value is anything else, or outside the
+// span nanoseconds reach (the years 1677 to 2262), or when no value is a date.
+PyObject *datetime_stamps(PyObject *, PyObject *values)
+{
+    if (!PyList_CheckExact(values)) {
+        PyErr_Format(PyExc_TypeError, "datetime_stamps() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+        return nullptr;
+    }
+    constexpr long long reach = std::numeric_limits<long long>::max() / 1000;
+    const Py_ssize_t count = PyList_GET_SIZE(values);
+    qv::Ref stamps = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * 8));
+    if (!stamps)
+        return nullptr;
+    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(stamps.get()));
+    bool any_date = false;
+    for (Py_ssize_t row = 0; row < count; ++row, out += 8) {
+        PyObject *value = PyList_GET_ITEM(values, row);
+        long long stamp = std::numeric_limits<long long>::min();
+        if (value != Py_None) {
+            any_date = true;
+            const bool naive = PyDateTime_CheckExact(value) && PyDateTime_DATE_GET_TZINFO(value) == Py_None;
+            if (!naive && !PyDate_CheckExact(value))
+                Py_RETURN_NONE;
+            long long microseconds = days_of(value) * microseconds_per_day;
+            if (naive)
+                microseconds += (PyDateTime_DATE_GET_HOUR(value) * 3600LL + PyDateTime_DATE_GET_MINUTE(value) * 60LL +
+                                 PyDateTime_DATE_GET_SECOND(value)) *
+                                    microseconds_per_second +
+                                PyDateTime_DATE_GET_MICROSECOND(value);
+            if (microseconds < -reach || microseconds > reach)
+                Py_RETURN_NONE;
+            stamp = microseconds * 1000;
+        }
+        store_little(out, static_cast<uint64_t>(stamp), 8);
+    }
+    if (!any_date)
+        Py_RETURN_NONE;
+    return stamps.release();
+}
+
+// int64_values(values) -> (data, nulls) or None
+//
+// A list of exact ints within Int64 and None as little-endian int64 (None as
+// 0) and its null map (one byte per value, 1 for None), or None for the null
+// map when no value is None; None when a value is anything else, or when no
+// value is an int.
+PyObject *int64_values(PyObject *, PyObject *values)
+{
+    if (!PyList_CheckExact(values)) {
+        PyErr_Format(PyExc_TypeError, "int64_values() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+        return nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(values);
+    qv::Ref data = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * 8));
+    qv::Ref nulls = data ? qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count)) : qv::Ref{};
+    if (!nulls)
+        return nullptr;
+    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(data.get()));
+    auto *null_map = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(nulls.get()));
+    bool has_none = false, any_int = false;
+    for (Py_ssize_t row = 0; row < count; ++row) {
+        PyObject *value = PyList_GET_ITEM(values, row);
+        long long number = 0;
+        null_map[row] = value == Py_None;
+        if (value == Py_None)
+            has_none = true;
+        else {
+            any_int = true;
+            int overflow;
+            if (!PyLong_CheckExact(value) || ((number = PyLong_AsLongLongAndOverflow(value, &overflow)), overflow))
+                Py_RETURN_NONE;
+        }
+        store_little(out + 8 * row, static_cast<uint64_t>(number), 8);
+    }
+    if (!any_int)
+        Py_RETURN_NONE;
+    return Py_BuildValue("(OO)", data.get(), has_none ? nulls.get() : Py_None);
+}
+
 PyMethodDef methods[] = {
+    {"datetime_stamps", datetime_stamps, METH_O,
+     "datetime_stamps(values) -> int64 nanoseconds of dates, naive datetimes and None (NaT), or None."},
+    {"int64_values", int64_values, METH_O,
+     "int64_values(values) -> (int64 data, null map or None) of exact ints and None, or None."},
     {"decode_strings", _PyCFunction_CAST(decode_strings), METH_FASTCALL,
      "decode_strings(data, offset, count) -> (values, end), or None when data ends first."},
     {"encode_strings", encode_strings, METH_O,
