@@ -3,6 +3,7 @@ import pickle
 import struct
 import types
 import warnings
+from datetime import date
 
 import pytest
 
@@ -13,6 +14,7 @@ from quelvoran._testcapi import length as length_caller
 from quelvoran._testcapi import lowcardinality as lowcardinality_caller
 from quelvoran._testcapi import parse as parse_caller
 from quelvoran.common import cast_dataframes
+from quelvoran.common.dtypes import columns as bulk
 from quelvoran.common.dtypes.functions import booleans
 from quelvoran.common.dtypes.objects import lowcardinality
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
@@ -142,6 +144,12 @@ LOWCARDINALITY = {
     "revived by its reset": revive_and_release,
     "slots": lambda: (lowcardinality_caller.read(lowcardinality_reader(LC_BLOCK), 0),
                       lowcardinality_caller.clear(lowcardinality_writer("a"), 0)),
+    "write rows": lambda: lowcardinality._write_rows(lowcardinality_writer(nullable=False), ["a", "b", "a", None]),
+    "write rows failure": swallow(lambda: lowcardinality._write_rows(LowCardinality(None, String(), False), [object()]),
+                                  TypeError),
+    "column helpers": lambda: (bulk.join_lists([["a"], [1.5]]), bulk.value_type(["a", None]), bulk.has_none([1]),
+                               bulk.int64_values([1, None]), bulk.datetime_stamps([date(2020, 1, 1), None]),
+                               bulk.apply_null_map(["a", "b"], b"\x00\x01")),
 }
 
 
