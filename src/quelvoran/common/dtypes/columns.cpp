@@ -185,54 +185,6 @@ CivilDate civil_from_days(long long days)
     return {static_cast<int>(year_of_era + era * 400 + (month <= 2)), month, day};
 }
 
-template <typename Decode>
-PyObject *decode_fixed(PyObject *data_object, Py_ssize_t width, Decode decode)
-{
-    Bytes data;
-    if (!data.take(data_object))
-        return nullptr;
-    if (data.size() % width) {
-        PyErr_Format(PyExc_ValueError, "%zd bytes are not a whole number of %zd-byte values", data.size(), width);
-        return nullptr;
-    }
-    const Py_ssize_t count = data.size() / width;
-    qv::Ref values = qv::Ref::steal(PyList_New(count));
-    if (!values)
-        return nullptr;
-    for (Py_ssize_t row = 0; row < count; ++row) {
-        const unsigned char *bytes = data.data() + row * width;
-        unsigned long long raw = 0;
-        for (Py_ssize_t i = width; i-- > 0;)
-            raw = (raw << 8) | bytes[i];
-        PyObject *value = decode(raw);
-        if (!value)
-            return nullptr;
-        PyList_SET_ITEM(values.get(), row, value);
-    }
-    return values.release();
-}
-
-// decode_dates(data) -> list[date]: UInt16 days since 1970-01-01.
-PyObject *decode_dates(PyObject *, PyObject *data)
-{
-    return decode_fixed(data, 2, [](unsigned long long days) {
-        CivilDate date = civil_from_days(static_cast<long long>(days));
-        return PyDate_FromDate(date.year, date.month, date.day);
-    });
-}
-
-// decode_datetimes(data) -> list[datetime]: UInt32 seconds since the epoch, as
-// naive datetimes in UTC.
-PyObject *decode_datetimes(PyObject *, PyObject *data)
-{
-    return decode_fixed(data, 4, [](unsigned long long seconds) {
-        CivilDate date = civil_from_days(static_cast<long long>(seconds / 86400));
-        const auto of_day = static_cast<int>(seconds % 86400);
-        return PyDateTime_FromDateAndTime(date.year, date.month, date.day, of_day / 3600, of_day / 60 % 60,
-                                          of_day % 60, 0);
-    });
-}
-
 // apply_null_map(values, nulls) -> values, with None in every row whose
 // null-map byte is not 0, set in place.
 PyObject *apply_null_map(PyObject *, PyObject *const *args, Py_ssize_t nargs)
@@ -427,6 +379,28 @@ PyObject *decode_rows(PyObject *data_object, Py_ssize_t width, Decode decode)
         PyList_SET_ITEM(values.get(), row, value);
     }
     return values.release();
+}
+
+// decode_dates(data) -> list[date]: UInt16 days since 1970-01-01.
+PyObject *decode_dates(PyObject *, PyObject *data)
+{
+    return decode_rows(data, 2, [](const unsigned char *bytes) {
+        CivilDate date = civil_from_days(load_little<uint16_t>(bytes));
+        return PyDate_FromDate(date.year, date.month, date.day);
+    });
+}
+
+// decode_datetimes(data) -> list[datetime]: UInt32 seconds since the epoch, as
+// naive datetimes in UTC.
+PyObject *decode_datetimes(PyObject *, PyObject *data)
+{
+    return decode_rows(data, 4, [](const unsigned char *bytes) {
+        const uint32_t seconds = load_little<uint32_t>(bytes);
+        CivilDate date = civil_from_days(static_cast<long long>(seconds / 86400));
+        const auto of_day = static_cast<int>(seconds % 86400);
+        return PyDateTime_FromDateAndTime(date.year, date.month, date.day, of_day / 3600, of_day / 60 % 60,
+                                          of_day % 60, 0);
+    });
 }
 
 // The column of `values` at `width` bytes each, written by `encode(value,
@@ -1131,33 +1105,6 @@ Outcome slot_halves(PyObject *value, PyObject *type, PyObject *name, uint64_t &h
     return Outcome::done;
 }
 
-// decode_uuids(data) -> list[UUID]: two little-endian UInt64, the high half first.
-PyObject *decode_uuids(PyObject *, PyObject *data)
-{
-    return decode_rows(data, 16, [](const unsigned char *bytes) -> PyObject * {
-        qv::Ref number = qv::Ref::steal(integer_from_halves(load_little<uint64_t>(bytes), load_little<uint64_t>(bytes + 8)));
-        qv::Ref instance = qv::Ref::steal(number ? new_instance(uuid_type) : nullptr);
-        if (!instance || !set_slot(instance.get(), int_name.get(), number.get()) ||
-            !set_slot(instance.get(), is_safe_name.get(), uuid_unknown_safety))
-            return nullptr;
-        return instance.release();
-    });
-}
-
-// encode_uuids(values) -> bytes or None (a value not exactly a uuid.UUID).
-PyObject *encode_uuids(PyObject *, PyObject *values)
-{
-    return encode_rows(values, 16, [](PyObject *value, unsigned char *out) {
-        uint64_t high, low;
-        const Outcome outcome = slot_halves(value, uuid_type, int_name.get(), high, low);
-        if (outcome == Outcome::done) {
-            store_little(out, high, 8);
-            store_little(out + 8, low, 8);
-        }
-        return outcome;
-    });
-}
-
 // decode_ipv4s(data) -> list[IPv4Address]: little-endian UInt32.
 PyObject *decode_ipv4s(PyObject *, PyObject *data)
 {
@@ -1201,32 +1148,61 @@ void store_big(unsigned char *out, uint64_t value)
     }
 }
 
-// decode_ipv6s(data) -> list[IPv6Address]: 16 bytes in network order.
-PyObject *decode_ipv6s(PyObject *, PyObject *data)
+// A class whose instances hold a 128-bit number in one slot and a fixed value
+// in another, its columns the number as two UInt64 halves, the high one first.
+struct HalvesClass {
+    PyObject *const *type;
+    const qv::InternedName *number_slot;
+    const qv::InternedName *other_slot;
+    PyObject *const *other_value;
+    bool big_endian;
+};
+
+PyObject *const none_value = Py_None;
+// uuid.UUID: `int` and `is_safe`, little-endian halves.
+const HalvesClass uuid_class{&uuid_type, &int_name, &is_safe_name, &uuid_unknown_safety, false};
+// ipaddress.IPv6Address: `_ip` and `_scope_id`, in network order.
+const HalvesClass ipv6_class{&ipv6_type, &ip_name, &scope_id_name, &none_value, true};
+
+PyObject *decode_halves(PyObject *data, const HalvesClass &kind)
 {
-    return decode_rows(data, 16, [](const unsigned char *bytes) -> PyObject * {
-        qv::Ref number = qv::Ref::steal(integer_from_halves(load_big(bytes), load_big(bytes + 8)));
-        qv::Ref instance = qv::Ref::steal(number ? new_instance(ipv6_type) : nullptr);
-        if (!instance || !set_slot(instance.get(), ip_name.get(), number.get()) ||
-            !set_slot(instance.get(), scope_id_name.get(), Py_None))
+    return decode_rows(data, 16, [&kind](const unsigned char *bytes) -> PyObject * {
+        const uint64_t high = kind.big_endian ? load_big(bytes) : load_little<uint64_t>(bytes);
+        const uint64_t low = kind.big_endian ? load_big(bytes + 8) : load_little<uint64_t>(bytes + 8);
+        qv::Ref number = qv::Ref::steal(integer_from_halves(high, low));
+        qv::Ref instance = qv::Ref::steal(number ? new_instance(*kind.type) : nullptr);
+        if (!instance || !set_slot(instance.get(), kind.number_slot->get(), number.get()) ||
+            !set_slot(instance.get(), kind.other_slot->get(), *kind.other_value))
             return nullptr;
         return instance.release();
     });
 }
 
-// encode_ipv6s(values) -> bytes or None (a value not exactly an IPv6Address).
-PyObject *encode_ipv6s(PyObject *, PyObject *values)
+// None when a value is not exactly of the class.
+PyObject *encode_halves(PyObject *values, const HalvesClass &kind)
 {
-    return encode_rows(values, 16, [](PyObject *value, unsigned char *out) {
+    return encode_rows(values, 16, [&kind](PyObject *value, unsigned char *out) {
         uint64_t high, low;
-        const Outcome outcome = slot_halves(value, ipv6_type, ip_name.get(), high, low);
-        if (outcome == Outcome::done) {
+        const Outcome outcome = slot_halves(value, *kind.type, kind.number_slot->get(), high, low);
+        if (outcome == Outcome::done && kind.big_endian) {
             store_big(out, high);
             store_big(out + 8, low);
+        }
+        else if (outcome == Outcome::done) {
+            store_little(out, high, 8);
+            store_little(out + 8, low, 8);
         }
         return outcome;
     });
 }
+
+// decode_uuids(data) -> list[UUID]; encode_uuids(values) -> bytes or None.
+PyObject *decode_uuids(PyObject *, PyObject *data) { return decode_halves(data, uuid_class); }
+PyObject *encode_uuids(PyObject *, PyObject *values) { return encode_halves(values, uuid_class); }
+
+// decode_ipv6s(data) -> list[IPv6Address]; encode_ipv6s(values) -> bytes or None.
+PyObject *decode_ipv6s(PyObject *, PyObject *data) { return decode_halves(data, ipv6_class); }
+PyObject *encode_ipv6s(PyObject *, PyObject *values) { return encode_halves(values, ipv6_class); }
 
 // ---------------------------------------------------------------------------
 // Enum, FixedString, array offsets
