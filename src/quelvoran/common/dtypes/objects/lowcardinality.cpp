@@ -748,6 +748,12 @@ public:
                 return false;
         }
     }
+    // Starts loading the slot where a lookup of `value` begins.
+    void prefetch(PyObject *value) const
+    {
+        if (!slots_.empty())
+            __builtin_prefetch(&slots_[start(value)]);
+    }
     void add(PyObject *entry, Py_ssize_t position)
     {
         if (2 * (count_ + 1) > slots_.size())
@@ -1315,7 +1321,12 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row)
     const IdentityTable &entries = block->entries.entries;
     // Reserved first, so that nothing fails once rows are being appended.
     block->row_positions.reserve(block->row_positions.size() + static_cast<size_t>(PyList_GET_SIZE(values) - row));
+    // Rows are looked up a few ahead of the one appended, so that the slots
+    // of a dictionary too large for the nearest caches load meanwhile.
+    constexpr Py_ssize_t lookahead = 8;
     for (; row < PyList_GET_SIZE(values); ++row) {
+        if (row + lookahead < PyList_GET_SIZE(values))
+            entries.prefetch(PyList_GET_ITEM(values, row + lookahead));
         PyObject *value = PyList_GET_ITEM(values, row);
         Py_ssize_t position;
         if (value == Py_None || !entries.find(value, position))
