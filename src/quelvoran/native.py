@@ -254,10 +254,7 @@ def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None
         return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
     name = column.make_codec(None).name
     if dtype is None and kind in "iu":
-        values = values.astype(numpy.int64)
-        if nulls is None:
-            return pandas.Series(values)
-        return pandas.Series(pandas.arrays.IntegerArray(values, nulls))
+        return _int64_series(pandas, values.astype(numpy.int64), nulls)
     if dtype == "float64" and kind == "f":
         values = values.astype(numpy.float64)
         if nulls is not None:
@@ -267,9 +264,20 @@ def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None
         stamps = (values.astype(numpy.int64) * _NANOSECONDS[name]).view("datetime64[ns]")
         if nulls is not None:
             stamps[nulls] = numpy.datetime64("NaT")
-        series = pandas.Series(stamps)
-        return series.dt.tz_localize("UTC") if dtype.endswith("UTC]") else series
+        return _datetime_series(pandas, stamps, dtype)
     return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
+
+
+def _int64_series(pandas: Any, values: Any, nulls: Any) -> Any:
+    """int64 values as the Series pandas infers for them, or as its nullable
+    Int64 where ``nulls`` (a bool array) marks NULLs."""
+    return pandas.Series(values) if nulls is None else pandas.Series(pandas.arrays.IntegerArray(values, nulls))
+
+
+def _datetime_series(pandas: Any, stamps: Any, dtype: str) -> Any:
+    """datetime64[ns] values, as naive times or (for a UTC dtype) UTC ones."""
+    series = pandas.Series(stamps)
+    return series.dt.tz_localize("UTC") if dtype.endswith("UTC]") else series
 
 
 def _array_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
@@ -283,17 +291,14 @@ def _array_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
         stamps = bulk.datetime_stamps(values)
         if stamps is None:
             return None
-        series = pandas.Series(numpy.frombuffer(stamps, "<i8").view("datetime64[ns]"))
-        return series.dt.tz_localize("UTC") if dtype.endswith("UTC]") else series
+        return _datetime_series(pandas, numpy.frombuffer(stamps, "<i8").view("datetime64[ns]"), dtype)
     if dtype is None:
         numbers = bulk.int64_values(values)
         if numbers is None:
             return None
         data, nulls = numbers
-        array = numpy.frombuffer(data, "<i8").copy()
-        if nulls is None:
-            return pandas.Series(array)
-        return pandas.Series(pandas.arrays.IntegerArray(array, numpy.frombuffer(nulls, numpy.bool_).copy()))
+        mask = None if nulls is None else numpy.frombuffer(nulls, numpy.bool_).copy()
+        return _int64_series(pandas, numpy.frombuffer(data, "<i8").copy(), mask)
     if dtype == "float64":
         data = bulk.encode_floats(values, 8)
         return None if data is None else pandas.Series(numpy.frombuffer(data, "<f8").copy())
