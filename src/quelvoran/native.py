@@ -263,7 +263,7 @@ def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None
     if dtype in ("datetime64[ns]", "datetime64[ns, UTC]") and name in _NANOSECONDS:
         stamps = (values.astype(numpy.int64) * _NANOSECONDS[name]).view("datetime64[ns]")
         if nulls is not None:
-            stamps[nulls] = numpy.datetime64("NaT")
+            stamps[nulls] = numpy.datetime64("NaT", "ns")
         return _datetime_series(pandas, stamps, dtype)
     return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
 
