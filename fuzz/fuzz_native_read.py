@@ -5,7 +5,8 @@ stream whose reads return a few bytes at a time; the rest is the stream.
 Any input gives a Table or raises NativeError (NotImplementedError for a
 type the reader does not support, naming the block and column); never
 anything else. Both ways of delivering the same bytes give the same answer
-(addresses in messages aside).
+(addresses in messages aside). Where pandas is installed, a stream that reads
+gives through read_dataframe the frame its Table's to_pandas() gives.
 """
 
 from quelvoran import native
@@ -39,10 +40,20 @@ def outcome(source):
     return "Table", repr(table), repr(table.columns)
 
 
+def frames_agree(data):
+    try:
+        import pandas
+    except ImportError:
+        return
+    pandas.testing.assert_frame_equal(native.read_dataframe(data), native.read(data).to_pandas())
+
+
 def check(data):
     if not data:
         return
     answer = outcome(data[1:])
+    if answer[0] == "Table":
+        frames_agree(data[1:])
     if data[0] & 1:
         trickled = outcome(Trickle(data[1:], data[0] // 2 % 16 + 1))
         assert trickled == answer, f"as bytes: {answer}; trickled: {trickled}"
