@@ -409,11 +409,12 @@ class Refusing(Slotted):
 
 
 def write_each(obj, rows):
-    """write() of each row of the list as it stands when the row is reached."""
+    """write() of each row of the list as it stands when the row is reached, then clear()."""
     row = 0
     while row < len(rows):
         obj.write(rows[row])
         row += 1
+    return obj.clear()
 
 
 @pytest.mark.parametrize("nullable", [False, True])
@@ -421,11 +422,12 @@ def write_each(obj, rows):
     "name, values", [*VALUES.values(), ("String", ["a", "bad", "b"]), ("String", ["a", "cut", "new", "a"])],
     ids=[*VALUES.keys(), "refused", "list emptied"])
 @pytest.mark.parametrize("make_codec", [recording_codec, slotted_codec, lambda name: Refusing()])
-def test_write_rows_is_write_of_each_row(make_codec, name, values, nullable):
-    """`_write_rows` gives the block and codec calls that writing each row
-    gives; where write() reports a failure, it raises it and stops."""
+def test_encode_rows_is_write_of_each_row_then_clear(make_codec, name, values, nullable):
+    """`_encode_rows` gives the block and codec calls that writing each row
+    then clearing give; where write() reports a failure, it raises it and
+    leaves the column reset."""
 
-    def outcome(write_rows):
+    def outcome(encode):
         Counted.compared.clear()
         codec = make_codec(name)
         obj = LowCardinality(None, codec, nullable)
@@ -433,17 +435,17 @@ def test_write_rows_is_write_of_each_row(make_codec, name, values, nullable):
         reports = []
         hook, sys.unraisablehook = sys.unraisablehook, lambda u: reports.append((u.exc_type, str(u.exc_value)))
         try:
-            failure = raised(lambda: write_rows(obj, rows))
+            result = raised(lambda: encode(obj, rows))
         finally:
             sys.unraisablehook = hook
-        failures = [failure[1:3]] if failure[0] == "raised" else reports
-        return failures, raised(obj.clear)[:3], repr(codec.calls), len(Counted.compared)
+        failures = [result[1:3]] if result[0] == "raised" else reports
+        return failures, result[:3] if not failures else obj.total_rows, repr(codec.calls), len(Counted.compared)
 
-    written, per_row = outcome(module._write_rows), outcome(write_each)
+    encoded, per_row = outcome(module._encode_rows), outcome(write_each)
     if per_row[0]:
-        assert written[0] == per_row[0][:1]
+        assert encoded[0] == per_row[0][:1] and encoded[1] == 0
     else:
-        assert written == per_row
+        assert encoded == per_row
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -451,6 +453,6 @@ def test_write_rows_is_write_of_each_row(make_codec, name, values, nullable):
     ((None, []), "Expected LowCardinality, got NoneType"),
     ((LowCardinality(None, Slotted(), False), ("a",)), "Expected list, got tuple"),
 ])
-def test_write_rows_checks_its_arguments(arguments, message):
+def test_encode_rows_checks_its_arguments(arguments, message):
     with pytest.raises(TypeError, match=message):
-        module._write_rows(*arguments)
+        module._encode_rows(*arguments)

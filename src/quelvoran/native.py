@@ -896,8 +896,7 @@ class _LowCardinality(_Column):
             # equal values are alike, so the dictionary entries the class
             # encodes stand for every row, and the class checks them itself.
             column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
-            lowcardinality_module._write_rows(column, values)
-            return self._split(column)
+            return self._split(column, lowcardinality_module._encode_rows(column, values))
         normalize = self.normalize
         values = [None if value is None else normalize(value) for value in values]
         encode_value = self.element.make_codec(None).encode_value
@@ -918,13 +917,12 @@ class _LowCardinality(_Column):
         column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
         for value in values:
             column.write(value)
-        return self._split(column)
+        return self._split(column, column.clear())
 
     @staticmethod
-    def _split(column: LowCardinality) -> tuple[Any, Any]:
-        """The prefix and the data of the block the column holds (the data as a
+    def _split(column: LowCardinality, block: Any) -> tuple[Any, Any]:
+        """The prefix and the data of the block the column gave (the data as a
         view: the block can be large, and is joined into the stream as it is)."""
-        block = column.clear()
         if column.total_rows != 0 or type(block) is not bytes:
             raise ValueError("the LowCardinality column could not be encoded")
         return block[:8], memoryview(block)[8:]

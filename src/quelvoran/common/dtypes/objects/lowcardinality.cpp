@@ -299,13 +299,16 @@ private:
     bool admitted_ = false;
 };
 
-// Lets the reset run inside the operation that holds the object.
-void admit_cleanup(const Object *self)
+// Names the operation that holds the object, as refused calls report it.
+void relabel_claim(const Object *self, const char *operation)
 {
     for (Claim &claim : claims)
         if (claim.object == self)
-            claim.operation = cleanup_operation;
+            claim.operation = operation;
 }
+
+// Lets the reset run inside the operation that holds the object.
+void admit_cleanup(const Object *self) { relabel_claim(self, cleanup_operation); }
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -1025,15 +1028,26 @@ struct RecordedRows {
     std::vector<PyObject *> entries;
 };
 
-bool take_recorded_rows(Object *self, PyObject *dictionary_copy, RecordedRows &recorded)
+// The block's index, when its row record describes every row written (the
+// last `detached` of which `_encode_rows` keeps out of `index_elements`) and
+// its dictionary is the one indexed, every entry of which the index holds.
+BlockIndex *whole_record(Object *self, size_t detached)
 {
     BlockIndex *block = fast_paths ? find_block_index(self) : nullptr;
     if (!block || !block->rows || !block->entries.complete || self->dictionary == Py_None ||
-        self->index_elements == Py_None)
-        return false;
+        self->index_elements == Py_None || detached > block->row_positions.size())
+        return nullptr;
+    const auto attached = static_cast<Py_ssize_t>(block->row_positions.size() - detached);
     if (!is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
-        !is_unchanged(self->index_elements, block->rows, static_cast<Py_ssize_t>(block->row_positions.size())) ||
-        PyList_GET_SIZE(dictionary_copy) != block->entries.entered)
+        !is_unchanged(self->index_elements, block->rows, attached))
+        return nullptr;
+    return block;
+}
+
+bool take_recorded_rows(Object *self, PyObject *dictionary_copy, RecordedRows &recorded, size_t detached)
+{
+    BlockIndex *block = whole_record(self, detached);
+    if (!block || PyList_GET_SIZE(dictionary_copy) != block->entries.entered)
         return false;
     // Taken, not copied: should this `clear` fail later, the next one looks
     // the rows up one by one.
@@ -1330,18 +1344,25 @@ unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_disp
 // entry objects, as `write_body` would for each, up to the first that is not
 // one; returns how many. No Python code runs: the block must be started, the
 // values neither None nor to be cut (not FixedString), and the block's index
-// and row record must still describe the fields.
-Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row)
+// and row record must still describe the fields. The rows go to `detached`
+// (borrowed: the dictionary holds them) instead of `index_elements`; they
+// must be attached before any Python code runs, unless the block is cleared
+// from its record first.
+Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, std::vector<PyObject *> &detached)
 {
     BlockIndex *block = fast_paths && self->total_rows ? find_block_index(self) : nullptr;
-    if (!block || !block->rows || !is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
-        !is_unchanged(self->index_elements, block->rows, static_cast<Py_ssize_t>(block->row_positions.size())) ||
+    if (!block || !block->rows || detached.size() > block->row_positions.size() ||
+        !is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
+        !is_unchanged(self->index_elements, block->rows,
+                      static_cast<Py_ssize_t>(block->row_positions.size() - detached.size())) ||
         !answer_is_current(self->dtype) || codec_name_answer.fixed_string)
         return 0;
     const Py_ssize_t first = row;
     const IdentityTable &entries = block->entries.entries;
     // Reserved first, so that nothing fails once rows are being appended.
-    block->row_positions.reserve(block->row_positions.size() + static_cast<size_t>(PyList_GET_SIZE(values) - row));
+    const auto remaining = static_cast<size_t>(PyList_GET_SIZE(values) - row);
+    block->row_positions.reserve(block->row_positions.size() + remaining);
+    detached.reserve(detached.size() + remaining);
     // Rows are looked up a few ahead of the one appended, so that the slots
     // of a dictionary too large for the nearest caches load meanwhile.
     constexpr Py_ssize_t lookahead = 8;
@@ -1352,10 +1373,7 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row)
         Py_ssize_t position;
         if (value == Py_None || !entries.find(value, position))
             break;
-        if (PyList_Append(self->index_elements, value) < 0) {
-            PyErr_Clear();
-            break;
-        }
+        detached.push_back(value);
         block->row_positions.push_back(static_cast<std::uint32_t>(position));
     }
     if (row > first) {
@@ -1365,40 +1383,36 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row)
     return row - first;
 }
 
-// `_write_rows(column, values)`: the class's own `write` of each value of the
-// list in turn, for a writer that has a whole column to encode: no Python call
-// per row, and the first failure is raised instead of reported. Overrides of
-// `write` are not consulted.
-PyObject *write_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+// Appends the detached rows to `index_elements`, where `write` keeps rows.
+bool attach_rows(Object *self, std::vector<PyObject *> &detached)
 {
-    if (!qv::check_positional("_write_rows", nargs, 2, 2) ||
-        !qv::check_exact(args[0], &lowcardinality_type, QUELVORAN_LOWCARDINALITY_CLASS) ||
-        !qv::check_exact(args[1], &PyList_Type, "list"))
-        return nullptr;
-    Object *self = as_object(args[0]);
-    PyObject *values = args[1];
-    return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        Exclusive exclusive(self, "write");
-        if (!exclusive)
-            return nullptr;
-        // Writing runs the codec's Python code, which may change the list: it
-        // is read again after every such row, and the value held meanwhile.
-        for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values);) {
-            if (Py_ssize_t appended = append_entry_rows(self, values, row)) {
-                row += appended;
-                continue;
-            }
-            qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(values, row));
-            unsigned long long grown;
-            if (!write_body(self, value.get(), grown))
-                return nullptr;
-            ++row;
-        }
-        Py_RETURN_NONE;
-    });
+    for (PyObject *value : detached)
+        if (PyList_Append(self->index_elements, value) < 0)
+            return false;
+    detached.clear();
+    return true;
 }
 
-PyMethodDef write_rows_def = {"_write_rows", _PyCFunction_CAST(write_rows), METH_FASTCALL, nullptr};
+// The class's own `write` of each value of the list in turn (the caller
+// holds the object), rows that are dictionary entries kept in `detached`; the
+// first failure is raised.
+bool write_rows(Object *self, PyObject *values, std::vector<PyObject *> &detached)
+{
+    // Writing runs the codec's Python code, which may change the list: it is
+    // read again after every such row, and the value held meanwhile.
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values);) {
+        if (Py_ssize_t appended = append_entry_rows(self, values, row, detached)) {
+            row += appended;
+            continue;
+        }
+        qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(values, row));
+        unsigned long long grown;
+        if (!attach_rows(self, detached) || !write_body(self, value.get(), grown))
+            return false;
+        ++row;
+    }
+    return true;
+}
 
 // The 16-byte leading part of a block whose row indexes are `index_size` wide.
 bool generate_header(unsigned char index_size, std::string &block)
@@ -1519,7 +1533,7 @@ qv::Ref finish_block(PyObject *rows, PyObject *sorted, unsigned char width, cons
     return qv::Ref::steal(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
 }
 
-PyObject *clear_body(Object *self)
+PyObject *clear_body(Object *self, size_t detached = 0)
 {
     // The leading part, the entry count and the row indexes must describe one
     // block, whatever the calls below into Python do to the fields: they all
@@ -1535,7 +1549,11 @@ PyObject *clear_body(Object *self)
     // The positions `write` recorded stand for the rows' copy when they still
     // describe the rows and the dictionary just copied.
     RecordedRows recorded;
-    bool has_record = take_recorded_rows(self, dictionary.get(), recorded);
+    bool has_record = take_recorded_rows(self, dictionary.get(), recorded, detached);
+    if (detached && !has_record) {
+        PyErr_SetString(PyExc_SystemError, "rows kept out of index_elements lost their record");
+        return nullptr;
+    }
     qv::Ref row_values = has_record ? qv::Ref{} : qv::Ref::steal(PySequence_List(self->index_elements));
     if (!has_record && !row_values)
         return nullptr;
@@ -1614,6 +1632,47 @@ void cleanup_slot(Object *self)
         }))
         qv::report_unraisable(METHOD("_cleanup"));
 }
+
+// `_encode_rows(column, values)`: the block that the class's own `write` of
+// each value of the list, then its own `clear()`, give, for a writer with a
+// whole column to encode. No Python call is made for a row that is one of the
+// dictionary's entry objects, and such rows are never held in
+// `index_elements`: the block is made from the positions recorded. The first
+// failure is raised (where `write` would report it) and leaves the column
+// reset. Overrides of `write` and `clear` are not consulted.
+PyObject *encode_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!qv::check_positional("_encode_rows", nargs, 2, 2) ||
+        !qv::check_exact(args[0], &lowcardinality_type, QUELVORAN_LOWCARDINALITY_CLASS) ||
+        !qv::check_exact(args[1], &PyList_Type, "list"))
+        return nullptr;
+    Object *self = as_object(args[0]);
+    PyObject *values = args[1];
+    return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        Exclusive exclusive(self, "write");
+        if (!exclusive)
+            return nullptr;
+        std::vector<PyObject *> detached;
+        qv::Ref block;
+        // Nothing runs between the last row and the clear: the record still
+        // describes the rows, unless it was given up, and then they are needed.
+        if (write_rows(self, values, detached) &&
+            (detached.empty() || whole_record(self, detached.size()) || attach_rows(self, detached))) {
+            relabel_claim(self, "clear");
+            block = qv::Ref::steal(clear_body(self, detached.size()));
+        }
+        if (!block) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            admit_cleanup(self);
+            self->__pyx_vtab->_cleanup(self);
+            PyErr_Restore(type, value, traceback);
+        }
+        return block.release();
+    });
+}
+
+PyMethodDef encode_rows_def = {"_encode_rows", _PyCFunction_CAST(encode_rows), METH_FASTCALL, nullptr};
 
 VTable vtable = {
     index_size_slot, update_index_size, skip_slot, read_slot, write_slot, tell_slot, clear_slot, cleanup_slot,
@@ -2277,7 +2336,7 @@ bool load_fast_path_tables(PyObject *module)
     qv::Ref module_name = qv::Ref::steal(PyUnicode_FromString(QUELVORAN_LOWCARDINALITY_MODULE));
     if (!module_name)
         return false;
-    for (PyMethodDef *definition : {&set_fast_paths_def, &write_rows_def}) {
+    for (PyMethodDef *definition : {&set_fast_paths_def, &encode_rows_def}) {
         qv::Ref function = qv::Ref::steal(PyCFunction_NewEx(definition, nullptr, module_name.get()));
         if (!function || PyModule_AddObjectRef(module, definition->ml_name, function.get()) < 0)
             return false;
