@@ -13,7 +13,9 @@ Cases:
   R1-R3  LowCardinality read() of N rows, 1,000 keys, 2-byte indexes, from
          io.BytesIO: String, Nullable(String) with 10% NULL, UInt32; and skip().
   W1     write() per row then clear(): N str values in random order, 1,000 and
-         10,000 distinct; W2 the same with 100,000 distinct ints (UInt32).
+         10,000 distinct; W2 the same with 100,000 distinct ints (UInt32). The
+         element codec is the package's compiled one (fast_elements), and the
+         reference codec (elements) has a row of its own.
   W3     a whole LowCardinality(String) column of N rows, 1,000 distinct
          values, through the Native writer, against the peers' encoders of the
          same values (each encoding checked to read back as those values).
@@ -50,6 +52,7 @@ from typing import Any, Callable
 from quelvoran._testcapi import length as length_caller
 from quelvoran._testcapi import parse as parse_caller
 from quelvoran.common.dtypes.elements import make_codec
+from quelvoran.common.dtypes.fast_elements import make_codec as fast_make_codec
 from quelvoran.common.dtypes.objects import lowcardinality as lowcardinality_module
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
@@ -347,15 +350,15 @@ def write_cases(table: Table, rows: int, rounds: int) -> None:
         values = [random.choice(keys) for _ in range(rows)]
         expected = encode_block(values, element, False)
 
-        def ours(values: list[Any] = values) -> bytes:
-            column = LowCardinality(None, make_codec(element, None), False)
+        def ours(values: list[Any] = values, make: Callable[..., Any] = fast_make_codec) -> bytes:
+            column = LowCardinality(None, make(element, None), False)
             write = column.write
             for value in values:
                 write(value)
             return column.clear()
 
         def ours_attribute(values: list[Any] = values) -> bytes:
-            column = LowCardinality(None, make_codec(element, None), False)
+            column = LowCardinality(None, fast_make_codec(element, None), False)
             for value in values:
                 column.write(value)
             return column.clear()
@@ -397,11 +400,12 @@ def write_cases(table: Table, rows: int, rounds: int) -> None:
             "floor: empty Python method call per row": empty_method_call,
             "quelvoran write() per row, then clear()": ours,
             "the same, looking up column.write per row": ours_attribute,
+            "the same, with the reference element codec": lambda: ours(make=make_codec),
             "the same, with an element codec that does nothing": ours_no_op_codec,
             f"quelvoran per-row path ({literal_rows:,} rows)": literal_paths(lambda: ours(prefix)),
             "plain Python: dict-based encoder": dict_encoder,
         }
-        assert ours() == ours_attribute() == dict_encoder() == expected
+        assert ours() == ours_attribute() == ours(make=make_codec) == dict_encoder() == expected
         assert ours_no_op_codec()[-rows:] == expected[-rows:]
         assert literal_paths(lambda: ours(prefix))() == encode_block(prefix, element, False)
         per = {f"quelvoran per-row path ({literal_rows:,} rows)": literal_rows}
