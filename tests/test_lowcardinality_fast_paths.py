@@ -448,6 +448,22 @@ def test_encode_rows_is_write_of_each_row_then_clear(make_codec, name, values, n
         assert encoded == per_row
 
 
+def test_encode_rows_over_a_dictionary_of_equal_entries():
+    """Rows found by identity stand for themselves even where the dictionary
+    holds an equal entry first (a dictionary set by hand)."""
+    first, second = "ab", "".join(["a", "b"])
+    assert first == second and first is not second
+
+    def outcome(encode):
+        codec = Slotted()
+        obj = LowCardinality(None, codec, False)
+        obj.write("b")
+        obj.dictionary = ["", first, second, "b"]
+        return raised(lambda: encode(obj, [second, first, "b", second, "c"])), repr(codec.calls)
+
+    assert outcome(module._encode_rows) == outcome(write_each)
+
+
 @pytest.mark.parametrize("arguments, message", [
     ((), "expected 2 arguments, got 0"),
     ((None, []), "Expected LowCardinality, got NoneType"),

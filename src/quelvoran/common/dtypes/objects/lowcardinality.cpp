@@ -824,6 +824,9 @@ struct EntryIndex {
     IdentityTable entries;
     Py_ssize_t entered = 0;
     bool complete = true;  // no entry of another type so far
+    // Each object the identity table holds is the entry at the position it
+    // gives (not so when the list holds equal entries as separate objects).
+    bool objects_at_positions = true;
 };
 
 // Enters `entry` found at `position`; a non-indexable entry ends the index.
@@ -840,7 +843,10 @@ bool enter(EntryIndex &index, PyObject *entry, Py_ssize_t position)
     PyObject *first = at ? PyDict_SetDefault(index.positions.get(), entry, at.get()) : nullptr;
     if (!first)
         return false;
-    index.entries.add(entry, PyLong_AsSsize_t(first));
+    const Py_ssize_t first_position = PyLong_AsSsize_t(first);
+    if (first_position != position && PyList_GET_ITEM(index.list.get(), first_position) != entry)
+        index.objects_at_positions = false;
+    index.entries.add(entry, first_position);
     return true;
 }
 
@@ -854,6 +860,7 @@ bool build_index(EntryIndex &index, PyObject *list, qv::Ref positions)
     index.entries = IdentityTable{};
     index.entered = 0;
     index.complete = true;
+    index.objects_at_positions = true;
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list) && index.complete; ++position)
         if (!enter(index, PyList_GET_ITEM(list, position), position))
             return false;
@@ -1344,25 +1351,26 @@ unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_disp
 // entry objects, as `write_body` would for each, up to the first that is not
 // one; returns how many. No Python code runs: the block must be started, the
 // values neither None nor to be cut (not FixedString), and the block's index
-// and row record must still describe the fields. The rows go to `detached`
-// (borrowed: the dictionary holds them) instead of `index_elements`; they
-// must be attached before any Python code runs, unless the block is cleared
-// from its record first.
-Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, std::vector<PyObject *> &detached)
+// and row record must still describe the fields. Where each indexed object
+// is the dictionary entry at its position, the rows are only recorded,
+// counted in `detached` instead of appended to `index_elements`; they must
+// be attached before any Python code runs, unless the block is cleared from
+// its record first.
+Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, size_t &detached)
 {
     BlockIndex *block = fast_paths && self->total_rows ? find_block_index(self) : nullptr;
-    if (!block || !block->rows || detached.size() > block->row_positions.size() ||
+    if (!block || !block->rows || detached > block->row_positions.size() ||
         !is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
         !is_unchanged(self->index_elements, block->rows,
-                      static_cast<Py_ssize_t>(block->row_positions.size() - detached.size())) ||
+                      static_cast<Py_ssize_t>(block->row_positions.size() - detached)) ||
         !answer_is_current(self->dtype) || codec_name_answer.fixed_string)
         return 0;
+    const bool detach = block->entries.objects_at_positions;
     const Py_ssize_t first = row;
     const IdentityTable &entries = block->entries.entries;
     // Reserved first, so that nothing fails once rows are being appended.
     const auto remaining = static_cast<size_t>(PyList_GET_SIZE(values) - row);
     block->row_positions.reserve(block->row_positions.size() + remaining);
-    detached.reserve(detached.size() + remaining);
     // Rows are looked up a few ahead of the one appended, so that the slots
     // of a dictionary too large for the nearest caches load meanwhile.
     constexpr Py_ssize_t lookahead = 8;
@@ -1373,9 +1381,14 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, std
         Py_ssize_t position;
         if (value == Py_None || !entries.find(value, position))
             break;
-        detached.push_back(value);
+        if (!detach && PyList_Append(self->index_elements, value) < 0) {
+            PyErr_Clear();
+            break;
+        }
         block->row_positions.push_back(static_cast<std::uint32_t>(position));
     }
+    if (detach)
+        detached += static_cast<size_t>(row - first);
     if (row > first) {
         self->total_rows += static_cast<unsigned long long>(row - first);
         self->index_size = find_index_size(static_cast<unsigned long long>(block->entries.entered));
@@ -1383,20 +1396,30 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, std
     return row - first;
 }
 
-// Appends the detached rows to `index_elements`, where `write` keeps rows.
-bool attach_rows(Object *self, std::vector<PyObject *> &detached)
+// Appends the detached rows to `index_elements`, where `write` keeps rows:
+// the dictionary entries at their recorded positions, which are the rows'
+// own objects as long as nothing has run since they were recorded.
+bool attach_rows(Object *self, size_t &detached)
 {
-    for (PyObject *value : detached)
-        if (PyList_Append(self->index_elements, value) < 0)
+    if (!detached)
+        return true;
+    BlockIndex *block = find_block_index(self);
+    if (!block || detached > block->row_positions.size() ||
+        !is_unchanged(self->dictionary, block->entries.list, block->entries.entered)) {
+        PyErr_SetString(PyExc_SystemError, "rows kept out of index_elements lost their record");
+        return false;
+    }
+    for (size_t row = block->row_positions.size() - detached; row < block->row_positions.size(); ++row)
+        if (PyList_Append(self->index_elements, PyList_GET_ITEM(self->dictionary, block->row_positions[row])) < 0)
             return false;
-    detached.clear();
+    detached = 0;
     return true;
 }
 
 // The class's own `write` of each value of the list in turn (the caller
-// holds the object), rows that are dictionary entries kept in `detached`; the
-// first failure is raised.
-bool write_rows(Object *self, PyObject *values, std::vector<PyObject *> &detached)
+// holds the object), rows that are dictionary entries possibly left
+// detached (see `append_entry_rows`); the first failure is raised.
+bool write_rows(Object *self, PyObject *values, size_t &detached)
 {
     // Writing runs the codec's Python code, which may change the list: it is
     // read again after every such row, and the value held meanwhile.
@@ -1652,14 +1675,14 @@ PyObject *encode_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         Exclusive exclusive(self, "write");
         if (!exclusive)
             return nullptr;
-        std::vector<PyObject *> detached;
+        size_t detached = 0;
         qv::Ref block;
         // Nothing runs between the last row and the clear: the record still
         // describes the rows, unless it was given up, and then they are needed.
         if (write_rows(self, values, detached) &&
-            (detached.empty() || whole_record(self, detached.size()) || attach_rows(self, detached))) {
+            (!detached || whole_record(self, detached) || attach_rows(self, detached))) {
             relabel_claim(self, "clear");
-            block = qv::Ref::steal(clear_body(self, detached.size()));
+            block = qv::Ref::steal(clear_body(self, detached));
         }
         if (!block) {
             PyObject *type, *value, *traceback;
