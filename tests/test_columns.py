@@ -106,6 +106,19 @@ def test_joined_lists_take_the_items_of_their_parts(parts):
         bulk.join_lists([[1], (2,)])
 
 
+@pytest.mark.parametrize("values, uniques", [
+    ([], []), (["a", None, "a", "b"] * 300, ["a", None, "b"]), ([str(i) for i in range(3000)], None),
+])
+def test_identity_codes_number_the_distinct_objects(values, uniques):
+    result = bulk.identity_codes(values)
+    if uniques is None:
+        assert result is None
+    else:
+        codes, distinct = result
+        assert distinct == uniques
+        assert [distinct[code] for code in struct.unpack(f"<{len(values)}i", codes)] == values
+
+
 def fast_and_reference_agree(name, data, count, nullable):
     outcomes = []
     for make in (make_codec, fast_elements.make_codec):

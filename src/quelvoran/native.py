@@ -303,8 +303,14 @@ def _array_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
         data = bulk.encode_floats(values, 8)
         return None if data is None else pandas.Series(numpy.frombuffer(data, "<f8").copy())
     if dtype == "string":
-        # pandas checks an object array's values faster than a list's.
-        return pandas.Series(numpy.fromiter(values, dtype=object, count=len(values)), dtype=dtype)
+        # Few distinct objects (a LowCardinality column) are converted once
+        # each; pandas checks an object array's values faster than a list's.
+        repeated = bulk.identity_codes(values)
+        if repeated is None:
+            return pandas.Series(numpy.fromiter(values, dtype=object, count=len(values)), dtype=dtype)
+        codes, uniques = repeated
+        distinct = pandas.array(numpy.fromiter(uniques, dtype=object, count=len(uniques)), dtype=dtype)
+        return pandas.Series(distinct.take(numpy.frombuffer(codes, "<i4")))
     return None
 
 

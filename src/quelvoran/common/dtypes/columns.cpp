@@ -1461,6 +1461,51 @@ PyObject *datetime_stamps(PyObject *, PyObject *values)
     return stamps.release();
 }
 
+// identity_codes(values) -> (codes, uniques) or None
+//
+// The distinct objects of a list, by identity, in order of first appearance,
+// and for each value the int32 index of its object among them (little-endian
+// bytes): columns of repeated values, as LowCardinality columns read, hold few
+// objects. None when the list holds more than an eighth (and 1,024) distinct
+// objects, as soon as it shows.
+PyObject *identity_codes(PyObject *, PyObject *values)
+{
+    if (!PyList_CheckExact(values)) {
+        PyErr_Format(PyExc_TypeError, "identity_codes() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+        return nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(values);
+    const Py_ssize_t most = std::max<Py_ssize_t>(1024, count / 8);
+    qv::Ref codes = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * 4));
+    qv::Ref uniques = codes ? qv::Ref::steal(PyList_New(0)) : qv::Ref{};
+    if (!uniques)
+        return nullptr;
+    return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        // Open addressing over the objects' addresses, at most half full.
+        size_t slots = 64;
+        while (slots < 2 * static_cast<size_t>(most))
+            slots *= 2;
+        std::vector<std::pair<PyObject *, int32_t>> table(slots, {nullptr, 0});
+        auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(codes.get()));
+        for (Py_ssize_t row = 0; row < count; ++row) {
+            PyObject *value = PyList_GET_ITEM(values, row);
+            size_t slot = static_cast<size_t>((reinterpret_cast<std::uintptr_t>(value) >> 4) * 0x9E3779B97F4A7C15ULL >> 20) &
+                          (slots - 1);
+            while (table[slot].first && table[slot].first != value)
+                slot = (slot + 1) & (slots - 1);
+            if (!table[slot].first) {
+                if (PyList_GET_SIZE(uniques.get()) == most)
+                    Py_RETURN_NONE;
+                table[slot] = {value, static_cast<int32_t>(PyList_GET_SIZE(uniques.get()))};
+                if (PyList_Append(uniques.get(), value) < 0)
+                    return nullptr;
+            }
+            store_little(out + 4 * row, table[slot].second, 4);
+        }
+        return Py_BuildValue("(OO)", codes.get(), uniques.get());
+    });
+}
+
 // int64_values(values) -> (data, nulls) or None
 //
 // A list of exact ints within Int64 and None as little-endian int64 (None as
@@ -1503,6 +1548,8 @@ PyObject *int64_values(PyObject *, PyObject *values)
 PyMethodDef methods[] = {
     {"datetime_stamps", datetime_stamps, METH_O,
      "datetime_stamps(values) -> int64 nanoseconds of dates, naive datetimes and None (NaT), or None."},
+    {"identity_codes", identity_codes, METH_O,
+     "identity_codes(values) -> (int32 codes, distinct objects) of a list of few distinct objects, or None."},
     {"int64_values", int64_values, METH_O,
      "int64_values(values) -> (int64 data, null map or None) of exact ints and None, or None."},
     {"decode_strings", _PyCFunction_CAST(decode_strings), METH_FASTCALL,
