@@ -4,8 +4,10 @@ Input: byte 0 picks the element type, bit 0 of byte 1 makes the column
 Nullable, byte 2 gives FixedString its length (1 to 16); then each byte is
 an operation, taking the bytes of its value after it: write a value of the
 type (or None), clear, tell, or replace the object by a pickled copy of it.
-No write or tell may report a failure, and every block that clear returns
-must read back as the rows written since the last clear.
+No write or tell may report a failure, every block that clear returns
+must read back as the rows written since the last clear, and _encode_rows of
+those values gives the block that writing them one by one into a new object
+and clearing it gives.
 """
 
 import io
@@ -14,6 +16,7 @@ import struct
 from datetime import date, datetime, timedelta
 
 from quelvoran.common.dtypes.elements import ELEMENT_TYPES, make_codec
+from quelvoran.common.dtypes.objects import lowcardinality
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 from fuzz_support import reports, same_rows
 
@@ -84,6 +87,14 @@ def read_back(block, name, length, nullable):
     return rows
 
 
+def encode_rows_agrees(values, name, length, nullable):
+    one_by_one = LowCardinality(None, make_codec(name, None, length), nullable)
+    for value in values:
+        one_by_one.write(value)
+    whole = LowCardinality(None, make_codec(name, None, length), nullable)
+    assert lowcardinality._encode_rows(whole, list(values)) == one_by_one.clear(), f"_encode_rows({values!r})"
+
+
 def check(data):
     if len(data) < 3:
         return
@@ -92,7 +103,7 @@ def check(data):
     nullable = bool(data[1] & 1)
     source = Input(data[3:])
     obj = LowCardinality(None, make_codec(name, None, length), nullable)
-    rows = []
+    rows, values = [], []
     while source.more():
         operation = source.byte()
         kind = operation % 8
@@ -106,11 +117,13 @@ def check(data):
                 obj.write(value)
             assert not reported, f"write({value!r}) reported {reported}"
             rows.append(row)
+            values.append(value)
         elif kind == 5:
             block = obj.clear()
             again = read_back(block, name, length, nullable)
             assert same_rows(again, rows), f"rows {rows!r} read back as {again!r}"
-            rows = []
+            encode_rows_agrees(values, name, length, nullable)
+            rows, values = [], []
         elif kind == 6:
             with reports() as reported:
                 size = obj.tell()
@@ -121,3 +134,4 @@ def check(data):
                 obj = pickle.loads(pickle.dumps(obj, protocol))
     again = read_back(obj.clear(), name, length, nullable)
     assert same_rows(again, rows), f"rows {rows!r} read back as {again!r}"
+    encode_rows_agrees(values, name, length, nullable)
