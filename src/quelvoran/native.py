@@ -248,19 +248,19 @@ def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None
         if not nulls.any():
             nulls = None
     kind = values.dtype.kind
-    if (nulls is not None and nulls.all()) or (kind == "u" and values.dtype.itemsize == 8 and values.size
-                                              and values.max() >= 1 << 63):
-        # Rare enough to take the general path.
-        return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
     name = column.make_codec(None).name
-    if dtype is None and kind in "iu":
+    # All NULLs, or UInt64 values past Int64, are rare enough to take the
+    # general path at the end.
+    rare = (nulls is not None and nulls.all()) or (kind == "u" and values.dtype.itemsize == 8 and values.size
+                                                  and values.max() >= 1 << 63)
+    if not rare and dtype is None and kind in "iu":
         return _int64_series(pandas, values.astype(numpy.int64), nulls)
-    if dtype == "float64" and kind == "f":
+    if not rare and dtype == "float64" and kind == "f":
         values = values.astype(numpy.float64)
         if nulls is not None:
             values[nulls] = numpy.nan
         return pandas.Series(values)
-    if dtype in ("datetime64[ns]", "datetime64[ns, UTC]") and name in _NANOSECONDS:
+    if not rare and dtype in ("datetime64[ns]", "datetime64[ns, UTC]") and name in _NANOSECONDS:
         stamps = (values.astype(numpy.int64) * _NANOSECONDS[name]).view("datetime64[ns]")
         if nulls is not None:
             stamps[nulls] = numpy.datetime64("NaT", "ns")
@@ -497,8 +497,7 @@ def read_dataframe(source: Any) -> Any:
         if any(type(part) is _Numbers for part in column_parts):
             series.append(_numbers_series(pandas, numpy, column_parts, dtype))
         else:
-            values = bulk.join_lists([part if type(part) is list else part.to_list() for part in column_parts])
-            series.append(_to_series(pandas, values, dtype))
+            series.append(_to_series(pandas, bulk.join_lists(column_parts), dtype))
     return _dataframe(pandas, names, series)
 
 
@@ -593,6 +592,7 @@ class _Elements(_Column):
         )
         self.encode_bulk: Callable[[list[Any]], bytes | None] | None = getattr(codec, "encode_column", None)
         self.numpy_dtype = _numpy_dtype(codec)
+        self.value_width: int | None = codec.length if isinstance(codec, elements.FixedWidthCodec) else None
 
     def read(self, reader: _Reader, count: int, nulls: bytes = b"") -> list[Any]:
         if self.read_bulk is not None:
@@ -610,7 +610,7 @@ class _Elements(_Column):
     def read_numbers(self, reader: _Reader, count: int, nulls: bytes | None = None) -> _Numbers | None:
         if self.numpy_dtype is None:
             return None
-        return _Numbers(self, reader.read_exact(count * int(self.numpy_dtype[2:]), "the values"), nulls)
+        return _Numbers(self, reader.read_exact(count * self.value_width, "the values"), nulls)
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         if self.encode_bulk is not None:

@@ -13,6 +13,8 @@
 #include <frameobject.h>
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -68,6 +70,13 @@ inline void replace_field(PyObject *&field, Ref value) noexcept
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+
+// The hash by which tables keyed on object identity spread objects: the bits
+// of an address above its alignment, multiplied out (Fibonacci hashing).
+inline std::size_t hash_address(std::uintptr_t address) noexcept
+{
+    return static_cast<std::size_t>((address >> 4) * 0x9E3779B97F4A7C15ULL >> 20);
+}
 
 // Runs `body` so that no C++ exception crosses into the interpreter.
 template <typename Result, typename Body>

@@ -206,14 +206,20 @@ PyObject *apply_null_map(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return Py_NewRef(values);
 }
 
+bool list_argument(const char *function, PyObject *value)
+{
+    if (PyList_CheckExact(value))
+        return true;
+    PyErr_Format(PyExc_TypeError, "%s() needs a list, not %.200s", function, Py_TYPE(value)->tp_name);
+    return false;
+}
+
 // has_none(values) -> bool: whether the list holds None (by identity, so that
 // no value's __eq__ is called).
 PyObject *has_none(PyObject *, PyObject *values)
 {
-    if (!PyList_CheckExact(values)) {
-        PyErr_Format(PyExc_TypeError, "has_none() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+    if (!list_argument("has_none", values))
         return nullptr;
-    }
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values); ++row) {
         if (PyList_GET_ITEM(values, row) == Py_None)
             Py_RETURN_TRUE;
@@ -226,10 +232,8 @@ PyObject *has_none(PyObject *, PyObject *values)
 // and whether it holds None.
 PyObject *value_type(PyObject *, PyObject *values)
 {
-    if (!PyList_CheckExact(values)) {
-        PyErr_Format(PyExc_TypeError, "value_type() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+    if (!list_argument("value_type", values))
         return nullptr;
-    }
     PyTypeObject *common = nullptr;
     bool mixed = false, has_none = false;
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values); ++row) {
@@ -1425,10 +1429,8 @@ PyObject *encode_offsets(PyObject *, PyObject *sizes)
 // span nanoseconds reach (the years 1677 to 2262), or when no value is a date.
 PyObject *datetime_stamps(PyObject *, PyObject *values)
 {
-    if (!PyList_CheckExact(values)) {
-        PyErr_Format(PyExc_TypeError, "datetime_stamps() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+    if (!list_argument("datetime_stamps", values))
         return nullptr;
-    }
     constexpr long long reach = std::numeric_limits<long long>::max() / 1000;
     const Py_ssize_t count = PyList_GET_SIZE(values);
     qv::Ref stamps = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * 8));
@@ -1470,10 +1472,8 @@ PyObject *datetime_stamps(PyObject *, PyObject *values)
 // objects, as soon as it shows.
 PyObject *identity_codes(PyObject *, PyObject *values)
 {
-    if (!PyList_CheckExact(values)) {
-        PyErr_Format(PyExc_TypeError, "identity_codes() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+    if (!list_argument("identity_codes", values))
         return nullptr;
-    }
     const Py_ssize_t count = PyList_GET_SIZE(values);
     const Py_ssize_t most = std::max<Py_ssize_t>(1024, count / 8);
     qv::Ref codes = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * 4));
@@ -1489,8 +1489,7 @@ PyObject *identity_codes(PyObject *, PyObject *values)
         auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(codes.get()));
         for (Py_ssize_t row = 0; row < count; ++row) {
             PyObject *value = PyList_GET_ITEM(values, row);
-            size_t slot = static_cast<size_t>((reinterpret_cast<std::uintptr_t>(value) >> 4) * 0x9E3779B97F4A7C15ULL >> 20) &
-                          (slots - 1);
+            size_t slot = qv::hash_address(reinterpret_cast<std::uintptr_t>(value)) & (slots - 1);
             while (table[slot].first && table[slot].first != value)
                 slot = (slot + 1) & (slots - 1);
             if (!table[slot].first) {
@@ -1514,10 +1513,8 @@ PyObject *identity_codes(PyObject *, PyObject *values)
 // value is an int.
 PyObject *int64_values(PyObject *, PyObject *values)
 {
-    if (!PyList_CheckExact(values)) {
-        PyErr_Format(PyExc_TypeError, "int64_values() needs a list, not %.200s", Py_TYPE(values)->tp_name);
+    if (!list_argument("int64_values", values))
         return nullptr;
-    }
     const Py_ssize_t count = PyList_GET_SIZE(values);
     qv::Ref data = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * 8));
     qv::Ref nulls = data ? qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count)) : qv::Ref{};

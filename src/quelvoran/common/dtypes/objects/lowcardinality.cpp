@@ -793,7 +793,7 @@ private:
     }
     size_t start(std::uint64_t key) const
     {
-        return static_cast<size_t>((key >> 1) * 0x9E3779B97F4A7C15ULL >> 20) & mask_;
+        return qv::hash_address(static_cast<std::uintptr_t>(key << 3)) & mask_;
     }
     void grow()
     {
@@ -1035,20 +1035,29 @@ struct RecordedRows {
     std::vector<PyObject *> entries;
 };
 
-// The block's index, when its row record describes every row written (the
-// last `detached` of which `_encode_rows` keeps out of `index_elements`) and
-// its dictionary is the one indexed, every entry of which the index holds.
+// Whether the block's index and row record still describe the fields: the
+// dictionary is the one indexed, and `index_elements` holds the recorded
+// rows but the last `detached` (which `_encode_rows` keeps out of it).
+bool record_describes(Object *self, const BlockIndex &block, size_t detached)
+{
+    return block.rows && detached <= block.row_positions.size() &&
+           is_unchanged(self->dictionary, block.entries.list, block.entries.entered) &&
+           is_unchanged(self->index_elements, block.rows,
+                        static_cast<Py_ssize_t>(block.row_positions.size() - detached));
+}
+
+// The block's index, when its record describes every row written and the
+// index holds every entry of the dictionary.
 BlockIndex *whole_record(Object *self, size_t detached)
 {
     BlockIndex *block = fast_paths ? find_block_index(self) : nullptr;
-    if (!block || !block->rows || !block->entries.complete || self->dictionary == Py_None ||
-        self->index_elements == Py_None || detached > block->row_positions.size())
-        return nullptr;
-    const auto attached = static_cast<Py_ssize_t>(block->row_positions.size() - detached);
-    if (!is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
-        !is_unchanged(self->index_elements, block->rows, attached))
-        return nullptr;
-    return block;
+    return block && block->entries.complete && record_describes(self, *block, detached) ? block : nullptr;
+}
+
+bool raise_lost_record()
+{
+    PyErr_SetString(PyExc_SystemError, "rows kept out of index_elements lost their record");
+    return false;
 }
 
 bool take_recorded_rows(Object *self, PyObject *dictionary_copy, RecordedRows &recorded, size_t detached)
@@ -1359,11 +1368,8 @@ unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_disp
 Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, size_t &detached)
 {
     BlockIndex *block = fast_paths && self->total_rows ? find_block_index(self) : nullptr;
-    if (!block || !block->rows || detached > block->row_positions.size() ||
-        !is_unchanged(self->dictionary, block->entries.list, block->entries.entered) ||
-        !is_unchanged(self->index_elements, block->rows,
-                      static_cast<Py_ssize_t>(block->row_positions.size() - detached)) ||
-        !answer_is_current(self->dtype) || codec_name_answer.fixed_string)
+    if (!block || !record_describes(self, *block, detached) || !answer_is_current(self->dtype) ||
+        codec_name_answer.fixed_string)
         return 0;
     const bool detach = block->entries.objects_at_positions;
     const Py_ssize_t first = row;
@@ -1404,11 +1410,8 @@ bool attach_rows(Object *self, size_t &detached)
     if (!detached)
         return true;
     BlockIndex *block = find_block_index(self);
-    if (!block || detached > block->row_positions.size() ||
-        !is_unchanged(self->dictionary, block->entries.list, block->entries.entered)) {
-        PyErr_SetString(PyExc_SystemError, "rows kept out of index_elements lost their record");
-        return false;
-    }
+    if (!block || !record_describes(self, *block, detached))
+        return raise_lost_record();
     for (size_t row = block->row_positions.size() - detached; row < block->row_positions.size(); ++row)
         if (PyList_Append(self->index_elements, PyList_GET_ITEM(self->dictionary, block->row_positions[row])) < 0)
             return false;
@@ -1573,10 +1576,8 @@ PyObject *clear_body(Object *self, size_t detached = 0)
     // describe the rows and the dictionary just copied.
     RecordedRows recorded;
     bool has_record = take_recorded_rows(self, dictionary.get(), recorded, detached);
-    if (detached && !has_record) {
-        PyErr_SetString(PyExc_SystemError, "rows kept out of index_elements lost their record");
+    if (detached && !has_record && !raise_lost_record())
         return nullptr;
-    }
     qv::Ref row_values = has_record ? qv::Ref{} : qv::Ref::steal(PySequence_List(self->index_elements));
     if (!has_record && !row_values)
         return nullptr;
