@@ -147,7 +147,7 @@ LOWCARDINALITY = {
     "encode rows": lambda: lowcardinality._encode_rows(lowcardinality_writer(nullable=False), ["a", "b", "a", None]),
     "encode rows failure": swallow(lambda: lowcardinality._encode_rows(LowCardinality(None, String(), False),
                                                                        [object()]), TypeError),
-    "column helpers": lambda: (bulk.join_lists([["a"], [1.5]]), bulk.value_type(["a", None]), bulk.has_none([1]),
+    "column helpers": lambda: (bulk.join_lists([["a"], [1.5]]), bulk.has_none([1]),
                                bulk.int64_values([1, None]), bulk.datetime_stamps([date(2020, 1, 1), None]),
                                bulk.identity_codes(["a", "b", "a"]), bulk.identity_codes(list(map(str, range(2000)))),
                                bulk.apply_null_map(["a", "b"], b"\x00\x01")),

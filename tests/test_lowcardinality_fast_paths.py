@@ -464,10 +464,40 @@ def test_encode_rows_over_a_dictionary_of_equal_entries():
     assert outcome(module._encode_rows) == outcome(write_each)
 
 
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize("written, values, only_type, takes", [
+    ([], ["a", "b", "a", "c"], str, True),
+    ([], ["a", 1, "a"], str, False),
+    ([], [1, True, 1], int, False),
+    ([], ["a", None, "a"], str, "nullable"),
+    ([], [None], str, "nullable"),
+    ([7], [7, "a"], str, False),  # 7 is found by identity: it is a dictionary entry
+    (["b"], ["b", "a", "b"], str, True),
+    ([], ["a", None, "b"], None, True),
+])
+def test_encode_rows_only_type(written, values, only_type, takes, nullable):
+    """With `only_type`, a row of another type, or None in a column that is
+    not nullable, gives None and leaves the column reset; otherwise the block
+    is the one written without it."""
+
+    def encode(*only):
+        obj = LowCardinality(None, Slotted(), nullable)
+        for value in written:
+            obj.write(value)
+        return module._encode_rows(obj, list(values), *only), obj.total_rows
+
+    if takes is True or takes == "nullable" and nullable:
+        assert encode(only_type) == encode()
+    else:
+        assert encode(only_type) == (None, 0)
+
+
 @pytest.mark.parametrize("arguments, message", [
-    ((), "expected 2 arguments, got 0"),
+    ((), "expected at least 2 arguments, got 0"),
     ((None, []), "Expected LowCardinality, got NoneType"),
     ((LowCardinality(None, Slotted(), False), ("a",)), "Expected list, got tuple"),
+    ((LowCardinality(None, Slotted(), False), [], str, None), "expected at most 3 arguments, got 4"),
+    ((LowCardinality(None, Slotted(), False), [], "str"), "only_type must be a type or None, not str"),
 ])
 def test_encode_rows_checks_its_arguments(arguments, message):
     with pytest.raises(TypeError, match=message):

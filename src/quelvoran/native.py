@@ -896,13 +896,16 @@ class _LowCardinality(_Column):
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
         if not values:
             return LOWCARDINALITY_VERSION, b""
-        common_type, has_none = bulk.value_type(values)
-        if common_type is not None and common_type is self.plain_type and (self.is_nullable or not has_none):
+        if self.plain_type is not None:
             # Values of one exact type, which the codec takes as they are:
             # equal values are alike, so the dictionary entries the class
             # encodes stand for every row, and the class checks them itself.
+            # A value of another type (or a NULL the column cannot hold)
+            # declines, and the column is encoded below.
             column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
-            return self._split(column, lowcardinality_module._encode_rows(column, values))
+            block = lowcardinality_module._encode_rows(column, values, self.plain_type)
+            if block is not None:
+                return self._split(column, block)
         normalize = self.normalize
         values = [None if value is None else normalize(value) for value in values]
         encode_value = self.element.make_codec(None).encode_value

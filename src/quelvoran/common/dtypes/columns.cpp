@@ -227,28 +227,6 @@ PyObject *has_none(PyObject *, PyObject *values)
     Py_RETURN_FALSE;
 }
 
-// value_type(values) -> (type, has_none): the one exact type of the list's
-// values that are not None (None when they have several, or there are none),
-// and whether it holds None.
-PyObject *value_type(PyObject *, PyObject *values)
-{
-    if (!list_argument("value_type", values))
-        return nullptr;
-    PyTypeObject *common = nullptr;
-    bool mixed = false, has_none = false;
-    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values); ++row) {
-        PyObject *value = PyList_GET_ITEM(values, row);
-        if (value == Py_None)
-            has_none = true;
-        else if (!common)
-            common = Py_TYPE(value);
-        else if (Py_TYPE(value) != common)
-            mixed = true;
-    }
-    PyObject *type = mixed || !common ? Py_None : reinterpret_cast<PyObject *>(common);
-    return Py_BuildValue("(OO)", type, has_none ? Py_True : Py_False);
-}
-
 // join_lists(parts) -> list
 //
 // The items of the lists in `parts`, in order, in one new list. The items are
@@ -1559,8 +1537,6 @@ PyMethodDef methods[] = {
     {"apply_null_map", _PyCFunction_CAST(apply_null_map), METH_FASTCALL,
      "apply_null_map(values, nulls) -> values, with None set in place where the null map says NULL."},
     {"has_none", has_none, METH_O, "has_none(values) -> whether the list holds None (compared by identity)."},
-    {"value_type", value_type, METH_O,
-     "value_type(values) -> (the one exact type of the values that are not None, or None; whether None is among them)."},
     {"join_lists", join_lists, METH_O,
      "join_lists(parts) -> one list of the parts' items, moved: every part is left empty."},
     {"decode_integers", _PyCFunction_CAST(decode_integers), METH_FASTCALL,

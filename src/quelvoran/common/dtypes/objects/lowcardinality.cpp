@@ -900,6 +900,28 @@ struct BlockIndex {
     std::vector<std::uint32_t> row_positions;
 };
 
+// The row record of the block last cleared, emptied, for the next block to
+// fill: a block of a million rows records 4 MiB, which fresh memory would
+// page in anew for every block. Records larger than the limit are freed.
+std::vector<std::uint32_t> &spare_row_positions = *new std::vector<std::uint32_t>;
+constexpr size_t spare_row_positions_limit = size_t{1} << 20;
+
+void recycle_row_positions(std::vector<std::uint32_t> &positions)
+{
+    if (positions.capacity() > spare_row_positions.capacity() && positions.capacity() <= spare_row_positions_limit) {
+        positions.clear();
+        spare_row_positions.swap(positions);
+    }
+}
+
+// Room for `rows` more recorded rows, in the spare record when this one has none yet.
+void reserve_row_positions(std::vector<std::uint32_t> &positions, size_t rows)
+{
+    if (positions.capacity() == 0 && spare_row_positions.capacity() >= rows)
+        positions.swap(spare_row_positions);
+    positions.reserve(positions.size() + rows);
+}
+
 // Never destroyed: its references must not be released after the interpreter is gone.
 std::unordered_map<Object *, BlockIndex> &block_indexes = *new std::unordered_map<Object *, BlockIndex>;
 // The entry last looked up: one object usually writes many rows in a row.
@@ -1016,6 +1038,7 @@ void record_row_position(Object *self, Py_ssize_t position)
             return;
         block->rows = qv::Ref::borrow(rows);
         block->row_positions.clear();
+        reserve_row_positions(block->row_positions, 1);
     }
     else if (!known || !is_unchanged(rows, block->rows, rows_recorded + 1)) {
         qv::Ref dropped = std::move(block->rows);
@@ -1033,6 +1056,7 @@ void record_row_position(Object *self, Py_ssize_t position)
 struct RecordedRows {
     std::vector<std::uint32_t> positions;
     std::vector<PyObject *> entries;
+    ~RecordedRows() { recycle_row_positions(positions); }
 };
 
 // Whether the block's index and row record still describe the fields: the
@@ -1364,8 +1388,9 @@ unsigned long long write_slot(Object *self, PyObject *dtype_value, int skip_disp
 // is the dictionary entry at its position, the rows are only recorded,
 // counted in `detached` instead of appended to `index_elements`; they must
 // be attached before any Python code runs, unless the block is cleared from
-// its record first.
-Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, size_t &detached)
+// its record first. With `only_type`, a row of another type also stops it.
+Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, size_t &detached,
+                             PyTypeObject *only_type)
 {
     BlockIndex *block = fast_paths && self->total_rows ? find_block_index(self) : nullptr;
     if (!block || !record_describes(self, *block, detached) || !answer_is_current(self->dtype) ||
@@ -1376,7 +1401,7 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, siz
     const IdentityTable &entries = block->entries.entries;
     // Reserved first, so that nothing fails once rows are being appended.
     const auto remaining = static_cast<size_t>(PyList_GET_SIZE(values) - row);
-    block->row_positions.reserve(block->row_positions.size() + remaining);
+    reserve_row_positions(block->row_positions, remaining);
     // Rows are looked up a few ahead of the one appended, so that the slots
     // of a dictionary too large for the nearest caches load meanwhile.
     constexpr Py_ssize_t lookahead = 8;
@@ -1385,7 +1410,7 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, siz
             entries.prefetch(PyList_GET_ITEM(values, row + lookahead));
         PyObject *value = PyList_GET_ITEM(values, row);
         Py_ssize_t position;
-        if (value == Py_None || !entries.find(value, position))
+        if (value == Py_None || (only_type && Py_TYPE(value) != only_type) || !entries.find(value, position))
             break;
         if (!detach && PyList_Append(self->index_elements, value) < 0) {
             PyErr_Clear();
@@ -1419,19 +1444,34 @@ bool attach_rows(Object *self, size_t &detached)
     return true;
 }
 
+// Whether `value` is a row `_encode_rows` takes under `only_type`: of that
+// exact type, or None in a nullable column.
+int is_taken(Object *self, PyObject *value, PyTypeObject *only_type)
+{
+    if (!only_type || Py_TYPE(value) == only_type)
+        return 1;
+    return value == Py_None ? truth_of(self->is_nullable) : 0;
+}
+
 // The class's own `write` of each value of the list in turn (the caller
 // holds the object), rows that are dictionary entries possibly left
-// detached (see `append_entry_rows`); the first failure is raised.
-bool write_rows(Object *self, PyObject *values, size_t &detached)
+// detached (see `append_entry_rows`); the first failure is raised. A row
+// that `only_type` does not take stops the writing, `declined` set.
+bool write_rows(Object *self, PyObject *values, size_t &detached, PyTypeObject *only_type, bool &declined)
 {
     // Writing runs the codec's Python code, which may change the list: it is
     // read again after every such row, and the value held meanwhile.
     for (Py_ssize_t row = 0; row < PyList_GET_SIZE(values);) {
-        if (Py_ssize_t appended = append_entry_rows(self, values, row, detached)) {
+        if (Py_ssize_t appended = append_entry_rows(self, values, row, detached, only_type)) {
             row += appended;
             continue;
         }
         qv::Ref value = qv::Ref::borrow(PyList_GET_ITEM(values, row));
+        int taken = is_taken(self, value.get(), only_type);
+        if (taken <= 0) {
+            declined = taken == 0;
+            return false;
+        }
         unsigned long long grown;
         if (!attach_rows(self, detached) || !write_body(self, value.get(), grown))
             return false;
@@ -1657,30 +1697,38 @@ void cleanup_slot(Object *self)
         qv::report_unraisable(METHOD("_cleanup"));
 }
 
-// `_encode_rows(column, values)`: the block that the class's own `write` of
-// each value of the list, then its own `clear()`, give, for a writer with a
-// whole column to encode. No Python call is made for a row that is one of the
-// dictionary's entry objects, and such rows are never held in
+// `_encode_rows(column, values[, only_type])`: the block that the class's own
+// `write` of each value of the list, then its own `clear()`, give, for a
+// writer with a whole column to encode. No Python call is made for a row that
+// is one of the dictionary's entry objects, and such rows are never held in
 // `index_elements`: the block is made from the positions recorded. The first
 // failure is raised (where `write` would report it) and leaves the column
-// reset. Overrides of `write` and `clear` are not consulted.
+// reset. Overrides of `write` and `clear` are not consulted. With a type
+// `only_type`, every row must be of that exact type or None in a nullable
+// column: at the first row that is not, None is returned and the column reset.
 PyObject *encode_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (!qv::check_positional("_encode_rows", nargs, 2, 2) ||
+    if (!qv::check_positional("_encode_rows", nargs, 2, 3) ||
         !qv::check_exact(args[0], &lowcardinality_type, QUELVORAN_LOWCARDINALITY_CLASS) ||
         !qv::check_exact(args[1], &PyList_Type, "list"))
         return nullptr;
+    if (nargs == 3 && args[2] != Py_None && !PyType_Check(args[2])) {
+        PyErr_Format(PyExc_TypeError, "only_type must be a type or None, not %.200s", Py_TYPE(args[2])->tp_name);
+        return nullptr;
+    }
     Object *self = as_object(args[0]);
     PyObject *values = args[1];
+    auto *only_type = nargs == 3 && args[2] != Py_None ? reinterpret_cast<PyTypeObject *>(args[2]) : nullptr;
     return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
         Exclusive exclusive(self, "write");
         if (!exclusive)
             return nullptr;
         size_t detached = 0;
+        bool declined = false;
         qv::Ref block;
         // Nothing runs between the last row and the clear: the record still
         // describes the rows, unless it was given up, and then they are needed.
-        if (write_rows(self, values, detached) &&
+        if (write_rows(self, values, detached, only_type, declined) &&
             (!detached || whole_record(self, detached) || attach_rows(self, detached))) {
             relabel_claim(self, "clear");
             block = qv::Ref::steal(clear_body(self, detached));
@@ -1691,6 +1739,8 @@ PyObject *encode_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
             admit_cleanup(self);
             self->__pyx_vtab->_cleanup(self);
             PyErr_Restore(type, value, traceback);
+            if (declined && !PyErr_Occurred())
+                Py_RETURN_NONE;
         }
         return block.release();
     });
