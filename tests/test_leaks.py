@@ -150,6 +150,7 @@ LOWCARDINALITY = {
     "column helpers": lambda: (bulk.join_lists([["a"], [1.5]]), bulk.has_none([1]),
                                bulk.int64_values([1, None]), bulk.datetime_stamps([date(2020, 1, 1), None]),
                                bulk.identity_codes(["a", "b", "a"]), bulk.identity_codes(list(map(str, range(2000)))),
+                               bulk.utf8_buffers(["a", None, "é"]),
                                bulk.apply_null_map(["a", "b"], b"\x00\x01")),
 }
 

@@ -231,6 +231,9 @@ def test_read_dataframe_gives_the_frame_of_to_pandas():
     ("DateTime", [__import__("datetime").datetime(2020, 1, 2, tzinfo=__import__("datetime").timezone.utc)]),
     ("Date", [__import__("datetime").date(2020, 1, 2), __import__("datetime").date(1, 1, 1)]),
     ("Date32", [__import__("datetime").date(2262, 4, 11), None]), ("UInt8", []),
+    # Strings of many distinct objects go through their UTF-8 buffers.
+    ("Nullable(String)", [f"é{i}" for i in range(1100)] + [None, "𝄞", "", "\x7f\x80\u07ff\u0800\uffff"]),
+    ("String", [str(i) for i in range(1100)] + ["\udcff"]), ("String", [str(i) for i in range(1100)] + [b"x"]),
 ])
 def test_to_pandas_from_arrays_gives_the_general_frame(monkeypatch, type_string, values):
     pandas = pytest.importorskip("pandas")

@@ -297,8 +297,8 @@ def _array_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
         if numbers is None:
             return None
         data, nulls = numbers
-        mask = None if nulls is None else numpy.frombuffer(nulls, numpy.bool_).copy()
-        return _int64_series(pandas, numpy.frombuffer(data, "<i8").copy(), mask)
+        mask = None if nulls is None else numpy.frombuffer(nulls, numpy.bool_)
+        return _int64_series(pandas, numpy.frombuffer(data, "<i8"), mask)
     if dtype == "float64":
         data = bulk.encode_floats(values, 8)
         return None if data is None else pandas.Series(numpy.frombuffer(data, "<f8").copy())
@@ -307,11 +307,30 @@ def _array_series(pandas: Any, values: list[Any], dtype: str | None) -> Any:
         # each; pandas checks an object array's values faster than a list's.
         repeated = bulk.identity_codes(values)
         if repeated is None:
-            return pandas.Series(numpy.fromiter(values, dtype=object, count=len(values)), dtype=dtype)
+            return _string_series(pandas, values)
         codes, uniques = repeated
         distinct = pandas.array(numpy.fromiter(uniques, dtype=object, count=len(uniques)), dtype=dtype)
         return pandas.Series(distinct.take(numpy.frombuffer(codes, "<i4")))
     return None
+
+
+def _string_series(pandas: Any, values: list[Any]) -> Any:
+    """The "string" Series of str and None values. Where pandas keeps such
+    strings in Arrow, the array is made from the values' UTF-8 buffers
+    instead of pandas checking and converting them one by one."""
+    import numpy
+
+    dtype = pandas.api.types.pandas_dtype("string")
+    buffers = bulk.utf8_buffers(values) if getattr(dtype, "storage", None) == "pyarrow" else None
+    if buffers is not None:
+        import pyarrow
+
+        offsets, data, validity, nulls = buffers
+        array = pyarrow.LargeStringArray.from_buffers(
+            len(values), pyarrow.py_buffer(offsets), pyarrow.py_buffer(data),
+            None if validity is None else pyarrow.py_buffer(validity), nulls)
+        return pandas.Series(dtype.__from_arrow__(array))
+    return pandas.Series(numpy.fromiter(values, dtype=object, count=len(values)), dtype="string")
 
 
 # Reading

@@ -1483,23 +1483,124 @@ PyObject *identity_codes(PyObject *, PyObject *values)
     });
 }
 
+// The length of a str's UTF-8 form, or -1 when it has none (a lone surrogate).
+Py_ssize_t utf8_length(PyObject *text)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    // A str made through the old wide-character API is not laid out until asked.
+    if (PyUnicode_READY(text) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_COMPACT_ASCII(text))
+        return length;
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t size = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 code = PyUnicode_READ(kind, data, i);
+        if (code >= 0xD800 && code <= 0xDFFF)
+            return -1;
+        size += code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    }
+    return size;
+}
+
+char *append_utf8(PyObject *text, char *out)
+{
+    if (PyUnicode_IS_COMPACT_ASCII(text)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        std::memcpy(out, PyUnicode_DATA(text), static_cast<size_t>(length));
+        return out + length;
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) {
+        const Py_UCS4 code = PyUnicode_READ(kind, data, i);
+        if (code < 0x80) {
+            *out++ = static_cast<char>(code);
+            continue;
+        }
+        int trailing = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+        *out++ = static_cast<char>((0xF0u << (3 - trailing)) | (code >> (6 * trailing)));
+        while (trailing--)
+            *out++ = static_cast<char>(0x80u | ((code >> (6 * trailing)) & 0x3Fu));
+    }
+    return out;
+}
+
+// utf8_buffers(values) -> (offsets, data, validity, null_count) or None
+//
+// The list as the buffers of an Arrow large_string array: int64 offsets
+// (count + 1), the UTF-8 bytes of the values, and a validity bitmap (None
+// when no value is None). None when a value is neither exactly a str nor
+// None, or is a str with no UTF-8 form (lone surrogates).
+PyObject *utf8_buffers(PyObject *, PyObject *values)
+{
+    if (!list_argument("utf8_buffers", values))
+        return nullptr;
+    const Py_ssize_t count = PyList_GET_SIZE(values);
+    Py_ssize_t total = 0, nulls = 0;
+    for (Py_ssize_t row = 0; row < count; ++row) {
+        PyObject *value = PyList_GET_ITEM(values, row);
+        if (value == Py_None) {
+            ++nulls;
+            continue;
+        }
+        const Py_ssize_t size = PyUnicode_CheckExact(value) ? utf8_length(value) : -1;
+        if (size < 0 || size > PY_SSIZE_T_MAX - total)
+            Py_RETURN_NONE;
+        total += size;
+    }
+    qv::Ref offsets = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, (count + 1) * 8));
+    qv::Ref data = offsets ? qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, total)) : qv::Ref{};
+    qv::Ref validity = !data ? qv::Ref{}
+                       : nulls ? qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, (count + 7) / 8))
+                               : qv::Ref::borrow(Py_None);
+    if (!validity)
+        return nullptr;
+    // Making the bytes objects ran no Python code: the list is as measured.
+    auto *bits = nulls ? reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(validity.get())) : nullptr;
+    if (bits)
+        std::memset(bits, 0xFF, static_cast<size_t>((count + 7) / 8));
+    char *const start = PyBytes_AS_STRING(data.get());
+    char *out = start;
+    char *offset = PyBytes_AS_STRING(offsets.get());
+    std::memset(offset, 0, 8);
+    offset += 8;
+    for (Py_ssize_t row = 0; row < count; ++row) {
+        PyObject *value = PyList_GET_ITEM(values, row);
+        if (value == Py_None)
+            bits[row / 8] &= static_cast<unsigned char>(~(1u << (row % 8)));
+        else
+            out = append_utf8(value, out);
+        const auto end = static_cast<std::uint64_t>(out - start);
+        for (int byte = 0; byte < 8; ++byte)
+            *offset++ = static_cast<char>(end >> (8 * byte));
+    }
+    return Py_BuildValue("(OOOn)", offsets.get(), data.get(), validity.get(), nulls);
+}
+
 // int64_values(values) -> (data, nulls) or None
 //
 // A list of exact ints within Int64 and None as little-endian int64 (None as
 // 0) and its null map (one byte per value, 1 for None), or None for the null
 // map when no value is None; None when a value is anything else, or when no
-// value is an int.
+// value is an int. Both are bytearrays: arrays over them are writable as
+// they are, with no copy.
 PyObject *int64_values(PyObject *, PyObject *values)
 {
     if (!list_argument("int64_values", values))
         return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(values);
-    qv::Ref data = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count * 8));
-    qv::Ref nulls = data ? qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, count)) : qv::Ref{};
+    qv::Ref data = qv::Ref::steal(PyByteArray_FromStringAndSize(nullptr, count * 8));
+    qv::Ref nulls = data ? qv::Ref::steal(PyByteArray_FromStringAndSize(nullptr, count)) : qv::Ref{};
     if (!nulls)
         return nullptr;
-    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(data.get()));
-    auto *null_map = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(nulls.get()));
+    auto *out = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(data.get()));
+    auto *null_map = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(nulls.get()));
     bool has_none = false, any_int = false;
     for (Py_ssize_t row = 0; row < count; ++row) {
         PyObject *value = PyList_GET_ITEM(values, row);
@@ -1525,6 +1626,8 @@ PyMethodDef methods[] = {
      "datetime_stamps(values) -> int64 nanoseconds of dates, naive datetimes and None (NaT), or None."},
     {"identity_codes", identity_codes, METH_O,
      "identity_codes(values) -> (int32 codes, distinct objects) of a list of few distinct objects, or None."},
+    {"utf8_buffers", utf8_buffers, METH_O,
+     "utf8_buffers(values) -> (int64 offsets, UTF-8 data, validity bitmap or None, null count) of str and None, or None."},
     {"int64_values", int64_values, METH_O,
      "int64_values(values) -> (int64 data, null map or None) of exact ints and None, or None."},
     {"decode_strings", _PyCFunction_CAST(decode_strings), METH_FASTCALL,
