@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "../functions/integers.h"
@@ -887,6 +889,25 @@ Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
     return index.complete ? Found::no : Found::scan;
 }
 
+// Leaves the elements a vector grows by uninitialised: a row record is sized
+// for the rows it may receive, written through a pointer, then cut to the
+// rows it received, with no pass that zeroes it first.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    using std::allocator<T>::allocator;
+    template <typename U>
+    void construct(U *element) noexcept
+    {
+        ::new (static_cast<void *>(element)) U;
+    }
+    template <typename U, typename... Arguments>
+    void construct(U *element, Arguments &&...arguments)
+    {
+        ::new (static_cast<void *>(element)) U(std::forward<Arguments>(arguments)...);
+    }
+};
+using RowPositions = std::vector<std::uint32_t, UninitialisedAllocator<std::uint32_t>>;
+
 // What `write` keeps beside an object during a block, so that its layout
 // stays what compiled callers know: the index of its dictionary, and the
 // dictionary position of each row written, so that `clear` looks nothing up
@@ -897,16 +918,16 @@ Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
 struct BlockIndex {
     EntryIndex entries;
     qv::Ref rows;  // the `index_elements` list that `row_positions` describes
-    std::vector<std::uint32_t> row_positions;
+    RowPositions row_positions;
 };
 
 // The row record of the block last cleared, emptied, for the next block to
 // fill: a block of a million rows records 4 MiB, which fresh memory would
 // page in anew for every block. Records larger than the limit are freed.
-std::vector<std::uint32_t> &spare_row_positions = *new std::vector<std::uint32_t>;
+RowPositions &spare_row_positions = *new RowPositions;
 constexpr size_t spare_row_positions_limit = size_t{1} << 20;
 
-void recycle_row_positions(std::vector<std::uint32_t> &positions)
+void recycle_row_positions(RowPositions &positions)
 {
     if (positions.capacity() > spare_row_positions.capacity() && positions.capacity() <= spare_row_positions_limit) {
         positions.clear();
@@ -915,7 +936,7 @@ void recycle_row_positions(std::vector<std::uint32_t> &positions)
 }
 
 // Room for `rows` more recorded rows, in the spare record when this one has none yet.
-void reserve_row_positions(std::vector<std::uint32_t> &positions, size_t rows)
+void reserve_row_positions(RowPositions &positions, size_t rows)
 {
     if (positions.capacity() == 0 && spare_row_positions.capacity() >= rows)
         positions.swap(spare_row_positions);
@@ -1054,7 +1075,7 @@ void record_row_position(Object *self, Py_ssize_t position)
 // the builtin types the index holds. The entries are borrowed from the copy of
 // the dictionary, which `clear` keeps (sorted) to the end.
 struct RecordedRows {
-    std::vector<std::uint32_t> positions;
+    RowPositions positions;
     std::vector<PyObject *> entries;
     ~RecordedRows() { recycle_row_positions(positions); }
 };
@@ -1399,25 +1420,32 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, siz
     const bool detach = block->entries.objects_at_positions;
     const Py_ssize_t first = row;
     const IdentityTable &entries = block->entries.entries;
-    // Reserved first, so that nothing fails once rows are being appended.
-    const auto remaining = static_cast<size_t>(PyList_GET_SIZE(values) - row);
-    reserve_row_positions(block->row_positions, remaining);
+    PyObject *const *const items = PySequence_Fast_ITEMS(values);
+    const Py_ssize_t count = PyList_GET_SIZE(values);
+    // Sized first, so that nothing fails once rows are being appended.
+    RowPositions &positions = block->row_positions;
+    const size_t recorded = positions.size();
+    reserve_row_positions(positions, static_cast<size_t>(count - row));
+    positions.resize(recorded + static_cast<size_t>(count - row));
+    std::uint32_t *out = positions.data() + recorded;
     // Rows are looked up a few ahead of the one appended, so that the slots
     // of a dictionary too large for the nearest caches load meanwhile.
     constexpr Py_ssize_t lookahead = 8;
-    for (; row < PyList_GET_SIZE(values); ++row) {
-        if (row + lookahead < PyList_GET_SIZE(values))
-            entries.prefetch(PyList_GET_ITEM(values, row + lookahead));
-        PyObject *value = PyList_GET_ITEM(values, row);
+    for (; row < count; ++row) {
+        if (row + lookahead < count)
+            entries.prefetch(items[row + lookahead]);
+        PyObject *value = items[row];
         Py_ssize_t position;
         if (value == Py_None || (only_type && Py_TYPE(value) != only_type) || !entries.find(value, position))
             break;
+        // Appending makes no Python call, so the list stays as it was read.
         if (!detach && PyList_Append(self->index_elements, value) < 0) {
             PyErr_Clear();
             break;
         }
-        block->row_positions.push_back(static_cast<std::uint32_t>(position));
+        *out++ = static_cast<std::uint32_t>(position);
     }
+    positions.resize(recorded + static_cast<size_t>(row - first));
     if (detach)
         detached += static_cast<size_t>(row - first);
     if (row > first) {
@@ -1538,7 +1566,7 @@ qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
 }
 
 template <unsigned Width>
-void store_indexes(char *out, const std::vector<std::uint32_t> &rows, const std::vector<std::uint32_t> &sorted_positions)
+void store_indexes(char *out, const RowPositions &rows, const std::vector<std::uint32_t> &sorted_positions)
 {
     for (std::uint32_t position : rows) {
         unsigned long long index = sorted_positions[position];
