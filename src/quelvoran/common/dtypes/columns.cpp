@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -184,6 +185,24 @@ CivilDate civil_from_days(long long days)
     const int month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
     return {static_cast<int>(year_of_era + era * 400 + (month <= 2)), month, day};
 }
+
+// The calendar dates of the day counts of one column: consecutive rows of a
+// time column mostly fall on the same day, which is then worked out once.
+class CivilDays {
+public:
+    const CivilDate &of(long long days)
+    {
+        if (days != days_) {
+            days_ = days;
+            date_ = civil_from_days(days);
+        }
+        return date_;
+    }
+
+private:
+    long long days_ = LLONG_MIN;
+    CivilDate date_{};
+};
 
 // apply_null_map(values, nulls) -> values, with None in every row whose
 // null-map byte is not 0, set in place.
@@ -366,8 +385,8 @@ PyObject *decode_rows(PyObject *data_object, Py_ssize_t width, Decode decode)
 // decode_dates(data) -> list[date]: UInt16 days since 1970-01-01.
 PyObject *decode_dates(PyObject *, PyObject *data)
 {
-    return decode_rows(data, 2, [](const unsigned char *bytes) {
-        CivilDate date = civil_from_days(load_little<uint16_t>(bytes));
+    return decode_rows(data, 2, [calendar = CivilDays{}](const unsigned char *bytes) mutable {
+        const CivilDate &date = calendar.of(load_little<uint16_t>(bytes));
         return PyDate_FromDate(date.year, date.month, date.day);
     });
 }
@@ -376,9 +395,9 @@ PyObject *decode_dates(PyObject *, PyObject *data)
 // naive datetimes in UTC.
 PyObject *decode_datetimes(PyObject *, PyObject *data)
 {
-    return decode_rows(data, 4, [](const unsigned char *bytes) {
+    return decode_rows(data, 4, [calendar = CivilDays{}](const unsigned char *bytes) mutable {
         const uint32_t seconds = load_little<uint32_t>(bytes);
-        CivilDate date = civil_from_days(static_cast<long long>(seconds / 86400));
+        const CivilDate &date = calendar.of(static_cast<long long>(seconds / 86400));
         const auto of_day = static_cast<int>(seconds % 86400);
         return PyDateTime_FromDateAndTime(date.year, date.month, date.day, of_day / 3600, of_day / 60 % 60,
                                           of_day % 60, 0);
@@ -654,13 +673,13 @@ long long days_of(PyObject *value)
 // or converted to `zone` from UTC as `datetime.astimezone` converts: the zone
 // is attached to the UTC fields and its `fromutc` gives the result. Declined
 // outside the years 1 to 9999.
-PyObject *datetime_from_microseconds(long long microseconds, PyObject *zone)
+PyObject *datetime_from_microseconds(long long microseconds, PyObject *zone, CivilDays &calendar)
 {
     const long long days = floor_divide(microseconds, microseconds_per_day);
     if (days < first_date_days || days > last_date_days)
         return declined;
     const long long of_day = microseconds - days * microseconds_per_day;
-    const CivilDate date = civil_from_days(days);
+    const CivilDate &date = calendar.of(days);
     const auto seconds = static_cast<int>(of_day / microseconds_per_second);
     const auto fraction = static_cast<int>(of_day % microseconds_per_second);
     const bool aware = zone != Py_None;
@@ -727,11 +746,11 @@ PyObject *encode_dates(PyObject *, PyObject *values)
 // decode_dates32(data) -> list[date] or None: Int32 days since 1970-01-01.
 PyObject *decode_dates32(PyObject *, PyObject *data)
 {
-    return decode_rows(data, 4, [](const unsigned char *bytes) -> PyObject * {
+    return decode_rows(data, 4, [calendar = CivilDays{}](const unsigned char *bytes) mutable -> PyObject * {
         const long long days = load_little<int32_t>(bytes);
         if (days < first_date_days || days > last_date_days)
             return declined;
-        const CivilDate date = civil_from_days(days);
+        const CivilDate &date = calendar.of(days);
         return PyDate_FromDate(date.year, date.month, date.day);
     });
 }
@@ -757,8 +776,8 @@ PyObject *decode_zoned_datetimes(PyObject *, PyObject *const *args, Py_ssize_t n
     if (!check_arguments("decode_zoned_datetimes", nargs, 2) || !zone_argument(args[1]))
         return nullptr;
     PyObject *zone = args[1];
-    return decode_rows(args[0], 4, [zone](const unsigned char *bytes) {
-        return datetime_from_microseconds(load_little<uint32_t>(bytes) * microseconds_per_second, zone);
+    return decode_rows(args[0], 4, [zone, calendar = CivilDays{}](const unsigned char *bytes) mutable {
+        return datetime_from_microseconds(load_little<uint32_t>(bytes) * microseconds_per_second, zone, calendar);
     });
 }
 
@@ -810,14 +829,14 @@ PyObject *decode_datetimes64(PyObject *, PyObject *const *args, Py_ssize_t nargs
         !zone_argument(args[2]))
         return nullptr;
     PyObject *zone = args[2];
-    return decode_rows(args[0], 8, [precision, zone](const unsigned char *bytes) -> PyObject * {
+    return decode_rows(args[0], 8, [precision, zone, calendar = CivilDays{}](const unsigned char *bytes) mutable -> PyObject * {
         const long long ticks = load_little<int64_t>(bytes);
         if (precision >= 6)
-            return datetime_from_microseconds(floor_divide(ticks, powers_of_ten[precision - 6]), zone);
+            return datetime_from_microseconds(floor_divide(ticks, powers_of_ten[precision - 6]), zone, calendar);
         const __int128 microseconds = static_cast<__int128>(ticks) * powers_of_ten[6 - precision];
         if (microseconds < INT64_MIN || microseconds > INT64_MAX)
             return declined;
-        return datetime_from_microseconds(static_cast<long long>(microseconds), zone);
+        return datetime_from_microseconds(static_cast<long long>(microseconds), zone, calendar);
     });
 }
 
