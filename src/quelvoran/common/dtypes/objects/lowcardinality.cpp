@@ -829,6 +829,10 @@ struct EntryIndex {
     // Each object the identity table holds is the entry at the position it
     // gives (not so when the list holds equal entries as separate objects).
     bool objects_at_positions = true;
+    // The one exact type of the entries the identity table holds, None
+    // aside; null when they have several.
+    PyTypeObject *entry_type = nullptr;
+    bool mixed_types = false;
 };
 
 // Enters `entry` found at `position`; a non-indexable entry ends the index.
@@ -848,6 +852,10 @@ bool enter(EntryIndex &index, PyObject *entry, Py_ssize_t position)
     const Py_ssize_t first_position = PyLong_AsSsize_t(first);
     if (first_position != position && PyList_GET_ITEM(index.list.get(), first_position) != entry)
         index.objects_at_positions = false;
+    if (entry != Py_None && !index.mixed_types && Py_TYPE(entry) != index.entry_type) {
+        index.mixed_types = index.entry_type != nullptr;
+        index.entry_type = index.mixed_types ? nullptr : Py_TYPE(entry);
+    }
     index.entries.add(entry, first_position);
     return true;
 }
@@ -863,6 +871,8 @@ bool build_index(EntryIndex &index, PyObject *list, qv::Ref positions)
     index.entered = 0;
     index.complete = true;
     index.objects_at_positions = true;
+    index.entry_type = nullptr;
+    index.mixed_types = false;
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list) && index.complete; ++position)
         if (!enter(index, PyList_GET_ITEM(list, position), position))
             return false;
@@ -1418,6 +1428,9 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, siz
         codec_name_answer.fixed_string)
         return 0;
     const bool detach = block->entries.objects_at_positions;
+    // A row found by identity is an entry: of `only_type` when every entry is.
+    if (only_type == block->entries.entry_type)
+        only_type = nullptr;
     const Py_ssize_t first = row;
     const IdentityTable &entries = block->entries.entries;
     PyObject *const *const items = PySequence_Fast_ITEMS(values);
