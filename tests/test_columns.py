@@ -69,6 +69,23 @@ def test_truncated_and_corrupt_strings(data, count, result):
         assert bulk.decode_strings(data, 0, count) == result
 
 
+@pytest.mark.parametrize("data, offset, count, end", [
+    (b"\x02ab\x00\x01c", 0, 3, 6), (b"\x00\x02ab", 1, 1, 4), (b"\x02ab", 0, 0, 0),
+    (b"\x05ab", 0, 1, 6),  # the bytes of the last value need not be held
+    (b"\x05ab", 0, 2, None), (b"\x80", 0, 1, None), (b"", 3, 1, None),
+    (b"\x80" * 9 + b"\x00", 0, 1, 10),  # ten bytes, the value 0
+    (b"\x80" * 9 + b"\x02", 0, 1, 2**63 - 1), (b"\x80" * 9 + b"\x02\x00", 0, 2, None),
+    (b"\xff" * 10 + b"\x01", 0, 1, ValueError),
+])
+def test_skip_strings(data, offset, count, end):
+    """skip_strings reads lengths as decode_strings does, without the values' bytes."""
+    if end is ValueError:
+        with pytest.raises(ValueError, match="runs over 10 bytes"):
+            bulk.skip_strings(data, offset, count)
+    else:
+        assert bulk.skip_strings(data, offset, count) == end
+
+
 @pytest.mark.parametrize("name, width, decode", [("Date", 2, bulk.decode_dates), ("DateTime", 4, bulk.decode_datetimes)])
 def test_dates_and_datetimes_decode_as_the_codec_does(name, width, decode):
     top = (1 << (8 * width)) - 1

@@ -417,6 +417,19 @@ class _Reader:
         start = self._position + index
         return int.from_bytes(self._data[start:start + 8], "little")
 
+    def strings_end(self, index: int, count: int, what: str) -> int:
+        """The offset from the position just past ``count`` String values
+        that start ``index`` bytes past it; only their lengths need be held."""
+        wanted = index + count
+        while True:
+            end = bulk.skip_strings(self._data, self._position + index, count)
+            if end is not None:
+                return end - self._position
+            held = len(self._data) - self._position
+            if self.available(max(2 * held, wanted)) == held:
+                raise EOFError(f"stream ended in {what}")
+            wanted = 2 * held
+
     def decode_strings(self, count: int) -> list[Any]:
         """``count`` String values, decoded in one pass over the held bytes;
         more are asked for while the values run past them."""
@@ -897,18 +910,10 @@ class _LowCardinality(_Column):
         if self.key_width is not None:
             position += keys * self.key_width
         else:
-            for _ in range(keys):
-                size, shift = 0, 0
-                while True:
-                    byte = reader.byte_at(position, "a LowCardinality key")
-                    position += 1
-                    size |= (byte & 0x7F) << shift
-                    shift += 7
-                    if byte < 0x80:
-                        break
-                    if shift >= 7 * MAX_LEB128_BYTES:
-                        raise ValueError("LowCardinality key length runs over 10 bytes")
-                position += size
+            try:
+                position = reader.strings_end(position, keys, "a LowCardinality key")
+            except ValueError:
+                raise ValueError("LowCardinality key length runs over 10 bytes") from None
         rows = reader.uint64_at(position, "the LowCardinality row count")
         return position + 8 + rows * LC_INDEX_WIDTHS[code]
 

@@ -117,6 +117,54 @@ PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return Py_BuildValue("(On)", values.get(), position);
 }
 
+// skip_strings(data, offset, count) -> end or None
+//
+// The offset just past `count` String values that start at `offset`; None
+// when `data` ends inside a length. The bytes of the values are not
+// required to be held: only their lengths are read (an end that does not
+// fit a Py_ssize_t is given as the largest one).
+PyObject *skip_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t offset, count;
+    Bytes data;
+    if (!check_arguments("skip_strings", nargs, 3) || !data.take(args[0]) || !non_negative(args[1], offset) ||
+        !non_negative(args[2], count))
+        return nullptr;
+    const unsigned char *bytes = data.data();
+    const auto size = static_cast<unsigned long long>(data.size());
+    unsigned long long position = static_cast<unsigned long long>(offset);
+    for (Py_ssize_t row = 0; row < count; ++row) {
+        unsigned long long length = 0;
+        bool beyond_64_bits = false;
+        int shift = 0;
+        for (;;) {
+            if (position >= size)
+                Py_RETURN_NONE;
+            const unsigned long long bits = bytes[position] & 0x7F;
+            if (shift < 64) {
+                length |= bits << shift;
+                beyond_64_bits |= shift > 57 && bits >> (64 - shift) != 0;
+            }
+            else
+                beyond_64_bits |= bits != 0;
+            shift += 7;
+            if (bytes[position++] < 0x80)
+                break;
+            if (shift >= 7 * max_leb128_bytes) {
+                PyErr_SetString(PyExc_ValueError, "String length runs over 10 bytes");
+                return nullptr;
+            }
+        }
+        if (beyond_64_bits || length > static_cast<unsigned long long>(PY_SSIZE_T_MAX) - position) {
+            if (row + 1 < count)
+                Py_RETURN_NONE;
+            return PyLong_FromSsize_t(PY_SSIZE_T_MAX);
+        }
+        position += length;
+    }
+    return PyLong_FromUnsignedLongLong(position);
+}
+
 // encode_strings(values) -> bytes or None
 //
 // The String encoding of `values` when every value is exactly a str or bytes
@@ -1651,6 +1699,8 @@ PyMethodDef methods[] = {
      "int64_values(values) -> (int64 data, null map or None) of exact ints and None, or None."},
     {"decode_strings", _PyCFunction_CAST(decode_strings), METH_FASTCALL,
      "decode_strings(data, offset, count) -> (values, end), or None when data ends first."},
+    {"skip_strings", _PyCFunction_CAST(skip_strings), METH_FASTCALL,
+     "skip_strings(data, offset, count) -> the offset past count String values, or None when data ends in a length."},
     {"encode_strings", encode_strings, METH_O,
      "encode_strings(values) -> the String column of values, or None if one is not exactly str or bytes."},
     {"decode_dates", decode_dates, METH_O, "decode_dates(data) -> a list of dates (UInt16 days since 1970-01-01)."},
