@@ -478,25 +478,27 @@ def test_encode_rows_over_a_dictionary_of_equal_entries():
 def test_encode_rows_only_type(written, values, only_type, takes, nullable):
     """With `only_type`, a row of another type, or None in a column that is
     not nullable, gives None and leaves the column reset; otherwise the block
-    is the one written without it."""
+    is the one written without it. A `head` comes before the block."""
 
-    def encode(*only):
+    def encode(*arguments):
         obj = LowCardinality(None, Slotted(), nullable)
         for value in written:
             obj.write(value)
-        return module._encode_rows(obj, list(values), *only), obj.total_rows
+        return module._encode_rows(obj, list(values), *arguments), obj.total_rows
 
     if takes is True or takes == "nullable" and nullable:
-        assert encode(only_type) == encode()
+        block, rows = encode()
+        assert encode(only_type) == (block, rows) and encode(only_type, b"head") == (b"head" + block, rows)
     else:
-        assert encode(only_type) == (None, 0)
+        assert encode(only_type) == encode(only_type, b"head") == (None, 0)
 
 
 @pytest.mark.parametrize("arguments, message", [
     ((), "expected at least 2 arguments, got 0"),
     ((None, []), "Expected LowCardinality, got NoneType"),
     ((LowCardinality(None, Slotted(), False), ("a",)), "Expected list, got tuple"),
-    ((LowCardinality(None, Slotted(), False), [], str, None), "expected at most 3 arguments, got 4"),
+    ((LowCardinality(None, Slotted(), False), [], str, b"", None), "expected at most 4 arguments, got 5"),
+    ((LowCardinality(None, Slotted(), False), [], str, bytearray()), "Expected bytes, got bytearray"),
     ((LowCardinality(None, Slotted(), False), [], "str"), "only_type must be a type or None, not str"),
 ])
 def test_encode_rows_checks_its_arguments(arguments, message):

@@ -28,8 +28,8 @@ import io
 import re
 import zoneinfo
 from datetime import date
-from functools import lru_cache
-from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTuple, Sequence
+from functools import lru_cache, partial
+from typing import Any, BinaryIO, Callable, Final, Iterable, Iterator, NamedTuple, Sequence, TypeVar
 
 from quelvoran import _native
 from quelvoran.common.cast_dataframes import pandas_astype
@@ -918,18 +918,33 @@ class _LowCardinality(_Column):
         return position + 8 + rows * LC_INDEX_WIDTHS[code]
 
     def encode(self, values: list[Any]) -> tuple[bytes, bytes]:
+        block = self._encode_plain(b"", values)
+        return self._split(block) if block is not None else self._encode_checked(values)
+
+    def encode_after(self, head: bytes, values: list[Any]) -> bytes:
+        """``head`` followed by the column's prefix and data, made without
+        copying the column where it can be."""
+        block = self._encode_plain(head, values)
+        return block if block is not None else b"".join((head, *self._encode_checked(values)))
+
+    def _encode_plain(self, head: bytes, values: list[Any]) -> bytes | None:
+        """``head`` and the block, for values of the one exact type the codec
+        takes as they are; None for any other column."""
+        if not values or self.plain_type is None:
+            return None
+        # Equal values of that type are alike, so the dictionary entries the
+        # class encodes stand for every row, and the class checks them
+        # itself. A value of another type (or a NULL the column cannot hold)
+        # declines.
+        column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
+        block = lowcardinality_module._encode_rows(column, values, self.plain_type, head)
+        return None if block is None else self._checked(column, block)
+
+    def _encode_checked(self, values: list[Any]) -> tuple[bytes, bytes]:
+        """The prefix and data of any column, each value normalised and
+        checked before the class writes it."""
         if not values:
             return LOWCARDINALITY_VERSION, b""
-        if self.plain_type is not None:
-            # Values of one exact type, which the codec takes as they are:
-            # equal values are alike, so the dictionary entries the class
-            # encodes stand for every row, and the class checks them itself.
-            # A value of another type (or a NULL the column cannot hold)
-            # declines, and the column is encoded below.
-            column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
-            block = lowcardinality_module._encode_rows(column, values, self.plain_type)
-            if block is not None:
-                return self._split(column, block)
         normalize = self.normalize
         values = [None if value is None else normalize(value) for value in values]
         encode_value = self.element.make_codec(None).encode_value
@@ -950,14 +965,18 @@ class _LowCardinality(_Column):
         column = LowCardinality(None, self.element.make_codec(None), self.is_nullable)
         for value in values:
             column.write(value)
-        return self._split(column, column.clear())
+        return self._split(self._checked(column, column.clear()))
 
     @staticmethod
-    def _split(column: LowCardinality, block: Any) -> tuple[Any, Any]:
-        """The prefix and the data of the block the column gave (the data as a
-        view: the block can be large, and is joined into the stream as it is)."""
+    def _checked(column: LowCardinality, block: Any) -> bytes:
         if column.total_rows != 0 or type(block) is not bytes:
             raise ValueError("the LowCardinality column could not be encoded")
+        return block
+
+    @staticmethod
+    def _split(block: bytes) -> tuple[bytes, memoryview]:
+        """The prefix and the data of a block (the data as a view: the block
+        can be large, and is joined into the stream as it is)."""
         return block[:8], memoryview(block)[8:]
 
 
@@ -1181,20 +1200,35 @@ def encode_blocks(table: Table, *, block_rows: int = 65536) -> list[bytes]:
     if table.num_rows == 0:
         return [count + _native.write_length(0) + b"".join(headers)] if columns else []
     blocks = []
+    last = len(columns) - 1
     for start in range(0, table.num_rows, block_rows):
         stop = min(start + block_rows, table.num_rows)
         parts = [count, _native.write_length(stop - start)]
-        for name, header, column, values in zip(table.names, headers, columns, table.columns):
+        for index, (name, header, column, values) in enumerate(zip(table.names, headers, columns, table.columns)):
             rows = values if stop - start == len(values) else values[start:stop]
-            prefix, data = _encode_column(name, column, rows, start)
-            parts += (header, prefix, data)
+            parts.append(header)
+            if index == last and isinstance(column, _LowCardinality):
+                # A LowCardinality column is made after the block's other
+                # bytes, in the block's own bytes object: it is often the
+                # largest, and is then not copied once more.
+                head = b"".join(parts)
+                parts = [_encode_column(name, column, rows, start, partial(column.encode_after, head))]
+            else:
+                parts += _encode_column(name, column, rows, start, column.encode)
         blocks.append(b"".join(parts))
     return blocks
 
 
-def _encode_column(name: str, column: _Column, values: list[Any], first_row: int) -> tuple[bytes, bytes]:
+_Encoded = TypeVar("_Encoded")
+
+
+def _encode_column(
+    name: str, column: _Column, values: list[Any], first_row: int, encode: Callable[[list[Any]], _Encoded]
+) -> _Encoded:
+    """``encode(values)``, whose failure names the column and the first row
+    that does not encode on its own."""
     try:
-        return column.encode(values)
+        return encode(values)
     except (TypeError, ValueError, OverflowError, ArithmeticError) as error:
         failure: BaseException = error
     # Find the first row that does not encode on its own, to name it.

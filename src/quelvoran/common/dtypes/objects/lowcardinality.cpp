@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -1588,11 +1589,28 @@ void store_indexes(char *out, const RowPositions &rows, const std::vector<std::u
     }
 }
 
-// `head` followed by the row indexes, as the block's bytes. Recorded rows
-// whose entries the sorted dictionary's index finds are written straight into
-// the bytes object; the others go through `append_uint`, one row at a time.
+// A bytes object of `lead`, then `head`, then `room` bytes left to fill.
+qv::Ref bytes_after(std::string_view lead, const std::string &head, size_t room)
+{
+    if (head.size() > static_cast<size_t>(PY_SSIZE_T_MAX) - lead.size() ||
+        room > static_cast<size_t>(PY_SSIZE_T_MAX) - lead.size() - head.size())
+        return qv::Ref::steal(PyErr_NoMemory());
+    qv::Ref block = qv::Ref::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(lead.size() + head.size() + room)));
+    if (!block)
+        return {};
+    char *out = PyBytes_AS_STRING(block.get());
+    std::memcpy(out, lead.data(), lead.size());
+    std::memcpy(out + lead.size(), head.data(), head.size());
+    return block;
+}
+
+// `lead`, `head` and the row indexes, as one bytes object: the block, after
+// whatever the caller places before it. Recorded rows whose entries the
+// sorted dictionary's index finds are written straight into the bytes
+// object; the others go through `append_uint`, one row at a time.
 qv::Ref finish_block(PyObject *rows, PyObject *sorted, unsigned char width, const RecordedRows *recorded,
-                     std::string &head)
+                     std::string_view lead, std::string &head)
 {
     SortedPositions positions;
     positions.prepare(sorted);
@@ -1602,14 +1620,10 @@ qv::Ref finish_block(PyObject *rows, PyObject *sorted, unsigned char width, cons
     bool fits = width >= 1 && width <= 8 && (width == 8 || largest >> (8 * width) == 0);
     if (recorded && fits && positions.translate(recorded->entries, sorted_positions)) {
         const size_t index_bytes = recorded->positions.size() * width;
-        if (index_bytes > static_cast<size_t>(PY_SSIZE_T_MAX) - head.size())
-            return qv::Ref::steal(PyErr_NoMemory());
-        qv::Ref block = qv::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.size() + index_bytes)));
+        qv::Ref block = bytes_after(lead, head, index_bytes);
         if (!block)
             return {};
-        char *out = PyBytes_AS_STRING(block.get());
-        std::memcpy(out, head.data(), head.size());
-        out += head.size();
+        char *out = PyBytes_AS_STRING(block.get()) + lead.size() + head.size();
         switch (width) {
         case 1: store_indexes<1>(out, recorded->positions, sorted_positions); break;
         case 2: store_indexes<2>(out, recorded->positions, sorted_positions); break;
@@ -1637,10 +1651,10 @@ qv::Ref finish_block(PyObject *rows, PyObject *sorted, unsigned char width, cons
                 return {};
         }
     }
-    return qv::Ref::steal(PyBytes_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+    return bytes_after(lead, head, 0);
 }
 
-PyObject *clear_body(Object *self, size_t detached = 0)
+PyObject *clear_body(Object *self, size_t detached = 0, std::string_view lead = {})
 {
     // The leading part, the entry count and the row indexes must describe one
     // block, whatever the calls below into Python do to the fields: they all
@@ -1687,7 +1701,7 @@ PyObject *clear_body(Object *self, size_t detached = 0)
 
     if (!append_uint(block, rows, 8))
         return nullptr;
-    qv::Ref result = finish_block(row_values.get(), sorted.get(), width, has_record ? &recorded : nullptr, block);
+    qv::Ref result = finish_block(row_values.get(), sorted.get(), width, has_record ? &recorded : nullptr, lead, block);
     if (!result)
         return nullptr;
     admit_cleanup(self);
@@ -1747,19 +1761,25 @@ void cleanup_slot(Object *self)
 // reset. Overrides of `write` and `clear` are not consulted. With a type
 // `only_type`, every row must be of that exact type or None in a nullable
 // column: at the first row that is not, None is returned and the column reset.
+// With bytes `head`, the result is `head` followed by the block, made without
+// copying the block: a writer encoding a stream places it after the stream's
+// bytes so far.
 PyObject *encode_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (!qv::check_positional("_encode_rows", nargs, 2, 3) ||
+    if (!qv::check_positional("_encode_rows", nargs, 2, 4) ||
         !qv::check_exact(args[0], &lowcardinality_type, QUELVORAN_LOWCARDINALITY_CLASS) ||
-        !qv::check_exact(args[1], &PyList_Type, "list"))
+        !qv::check_exact(args[1], &PyList_Type, "list") || (nargs == 4 && !qv::check_exact(args[3], &PyBytes_Type, "bytes")))
         return nullptr;
-    if (nargs == 3 && args[2] != Py_None && !PyType_Check(args[2])) {
+    if (nargs >= 3 && args[2] != Py_None && !PyType_Check(args[2])) {
         PyErr_Format(PyExc_TypeError, "only_type must be a type or None, not %.200s", Py_TYPE(args[2])->tp_name);
         return nullptr;
     }
     Object *self = as_object(args[0]);
     PyObject *values = args[1];
-    auto *only_type = nargs == 3 && args[2] != Py_None ? reinterpret_cast<PyTypeObject *>(args[2]) : nullptr;
+    auto *only_type = nargs >= 3 && args[2] != Py_None ? reinterpret_cast<PyTypeObject *>(args[2]) : nullptr;
+    // Held by the caller, and immutable: its bytes stay put while Python code runs.
+    const std::string_view head = nargs == 4 ? std::string_view(PyBytes_AS_STRING(args[3]), static_cast<size_t>(PyBytes_GET_SIZE(args[3])))
+                                             : std::string_view{};
     return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
         Exclusive exclusive(self, "write");
         if (!exclusive)
@@ -1772,7 +1792,7 @@ PyObject *encode_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         if (write_rows(self, values, detached, only_type, declined) &&
             (!detached || whole_record(self, detached) || attach_rows(self, detached))) {
             relabel_claim(self, "clear");
-            block = qv::Ref::steal(clear_body(self, detached));
+            block = qv::Ref::steal(clear_body(self, detached, head));
         }
         if (!block) {
             PyObject *type, *value, *traceback;
