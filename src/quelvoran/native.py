@@ -1207,10 +1207,12 @@ def encode_blocks(table: Table, *, block_rows: int = 65536) -> list[bytes]:
         for index, (name, header, column, values) in enumerate(zip(table.names, headers, columns, table.columns)):
             rows = values if stop - start == len(values) else values[start:stop]
             parts.append(header)
-            if index == last and isinstance(column, _LowCardinality):
-                # A LowCardinality column is made after the block's other
-                # bytes, in the block's own bytes object: it is often the
-                # largest, and is then not copied once more.
+            if index == last and isinstance(column, _LowCardinality) and sum(map(len, parts)) <= len(rows):
+                # A LowCardinality column that ends the block is made after
+                # the block's other bytes, in the block's own bytes object,
+                # and is then not copied once more. Those bytes are copied
+                # twice instead, so only when they are fewer than its rows
+                # (it takes at least a byte a row).
                 head = b"".join(parts)
                 parts = [_encode_column(name, column, rows, start, partial(column.encode_after, head))]
             else:
