@@ -198,12 +198,17 @@ def test_engine_values_round_trip(expression, tmp_path):
         ("SELECT toLowCardinality(if(number % 5 = 0, NULL, number % 100003)) AS v FROM numbers(500000)", 500000, 100003),
     ],
 )
-def test_engine_large_dictionaries(sql, rows, distinct):
+def test_engine_large_dictionaries(sql, rows, distinct, tmp_path):
     data = engine_native(f"{sql} SETTINGS max_block_size = 1000000")
     table = native.read(data)
     assert table.num_rows == rows
     assert len({value for value in table.column("v") if value is not None}) == distinct
-    assert native.read(native.write(table, block_rows=rows)) == table
+    written = native.write(table, block_rows=rows)
+    assert native.read(written) == table
+    path = tmp_path / "dictionary.native"
+    path.write_bytes(written)
+    _, result = engine_json(f"SELECT count(), uniqExact(v), countIf(v IS NULL) FROM file('{path}', Native)")
+    assert result == [[rows, distinct, table.column("v").count(None)]]
 
 
 def test_engine_million_rows_in_several_blocks(tmp_path):
