@@ -59,6 +59,7 @@ def test_values_the_bulk_encoder_leaves_to_the_codec(values):
         (b"\x01a", 10**18, None),
         (b"\xff" * 10 + b"\x01", 1, ValueError),
         (b"\x80\x00", 1, ([""], 2)),
+        (b"\x83" + b"\x80" * 8 + b"\x02abc", 1, None),  # 2**64 + 3: no bits dropped
     ],
 )
 def test_truncated_and_corrupt_strings(data, count, result):

@@ -67,54 +67,80 @@ bool non_negative(PyObject *value, Py_ssize_t &out)
     return false;
 }
 
+// The arguments of decode_strings and skip_strings: data, offset, count.
+bool string_arguments(const char *name, PyObject *const *args, Py_ssize_t nargs, Bytes &data, Py_ssize_t &offset,
+                      Py_ssize_t &count)
+{
+    return check_arguments(name, nargs, 3) && data.take(args[0]) && non_negative(args[1], offset) &&
+           non_negative(args[2], count);
+}
+
+enum class LengthRead { read, data_ended, too_long, failed };
+
+// The LEB128 length of a String value at `position` in `bytes` (`size` of
+// them), `position` moved past it; too_long when its value does not fit 64
+// bits, which no data can hold. A length that runs over 10 bytes raises.
+LengthRead read_string_length(const unsigned char *bytes, size_t size, size_t &position, unsigned long long &length)
+{
+    length = 0;
+    bool beyond_64_bits = false;
+    for (int shift = 0;; shift += 7) {
+        if (position >= size)
+            return LengthRead::data_ended;
+        const unsigned long long bits = bytes[position] & 0x7F;
+        if (shift < 64) {
+            length |= bits << shift;
+            beyond_64_bits |= shift > 57 && bits >> (64 - shift) != 0;
+        }
+        else
+            beyond_64_bits |= bits != 0;
+        if (bytes[position++] < 0x80)
+            return beyond_64_bits ? LengthRead::too_long : LengthRead::read;
+        if (shift + 7 >= 7 * max_leb128_bytes) {
+            PyErr_SetString(PyExc_ValueError, "String length runs over 10 bytes");
+            return LengthRead::failed;
+        }
+    }
+}
+
 // decode_strings(data, offset, count) -> (values, end) or None
 //
 // `count` String values (LEB128 byte count, then the bytes) from `data` at
 // `offset`, decoded as UTF-8 with the surrogateescape handler; None when
-// `data` ends before the last of them.
+// `data` ends before the last of them (or a length is past any data).
 PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     Py_ssize_t offset, count;
     Bytes data;
-    if (!check_arguments("decode_strings", nargs, 3) || !data.take(args[0]) || !non_negative(args[1], offset) ||
-        !non_negative(args[2], count))
+    if (!string_arguments("decode_strings", args, nargs, data, offset, count))
         return nullptr;
     const unsigned char *bytes = data.data();
-    const Py_ssize_t size = data.size();
-    if (offset > size)
+    const auto size = static_cast<size_t>(data.size());
+    if (static_cast<size_t>(offset) > size)
         Py_RETURN_NONE;
     // Every value takes at least one byte, so the data bounds the list.
-    qv::Ref values = qv::Ref::steal(PyList_New(std::min(count, size - offset)));
+    qv::Ref values = qv::Ref::steal(PyList_New(std::min(count, data.size() - offset)));
     if (!values)
         return nullptr;
-    Py_ssize_t position = offset;
+    size_t position = static_cast<size_t>(offset);
     for (Py_ssize_t row = 0; row < count; ++row) {
-        unsigned long long length = 0;
-        int shift = 0;
-        for (;;) {
-            if (position >= size)
-                Py_RETURN_NONE;
-            unsigned char byte = bytes[position++];
-            if (shift < 64)
-                length |= static_cast<unsigned long long>(byte & 0x7F) << shift;
-            shift += 7;
-            if (byte < 0x80)
-                break;
-            if (shift >= 7 * max_leb128_bytes) {
-                PyErr_SetString(PyExc_ValueError, "String length runs over 10 bytes");
-                return nullptr;
-            }
+        unsigned long long length;
+        switch (read_string_length(bytes, size, position, length)) {
+        case LengthRead::read: break;
+        case LengthRead::data_ended:
+        case LengthRead::too_long: Py_RETURN_NONE;
+        case LengthRead::failed: return nullptr;
         }
-        if (length > static_cast<unsigned long long>(size - position))
+        if (length > size - position)
             Py_RETURN_NONE;
         PyObject *text = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(bytes + position),
                                               static_cast<Py_ssize_t>(length), "surrogateescape");
         if (!text)
             return nullptr;
-        position += static_cast<Py_ssize_t>(length);
+        position += static_cast<size_t>(length);
         PyList_SET_ITEM(values.get(), row, text);
     }
-    return Py_BuildValue("(On)", values.get(), position);
+    return Py_BuildValue("(On)", values.get(), static_cast<Py_ssize_t>(position));
 }
 
 // skip_strings(data, offset, count) -> end or None
@@ -127,42 +153,25 @@ PyObject *skip_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     Py_ssize_t offset, count;
     Bytes data;
-    if (!check_arguments("skip_strings", nargs, 3) || !data.take(args[0]) || !non_negative(args[1], offset) ||
-        !non_negative(args[2], count))
+    if (!string_arguments("skip_strings", args, nargs, data, offset, count))
         return nullptr;
-    const unsigned char *bytes = data.data();
-    const auto size = static_cast<unsigned long long>(data.size());
-    unsigned long long position = static_cast<unsigned long long>(offset);
+    size_t position = static_cast<size_t>(offset);
     for (Py_ssize_t row = 0; row < count; ++row) {
-        unsigned long long length = 0;
-        bool beyond_64_bits = false;
-        int shift = 0;
-        for (;;) {
-            if (position >= size)
-                Py_RETURN_NONE;
-            const unsigned long long bits = bytes[position] & 0x7F;
-            if (shift < 64) {
-                length |= bits << shift;
-                beyond_64_bits |= shift > 57 && bits >> (64 - shift) != 0;
-            }
-            else
-                beyond_64_bits |= bits != 0;
-            shift += 7;
-            if (bytes[position++] < 0x80)
-                break;
-            if (shift >= 7 * max_leb128_bytes) {
-                PyErr_SetString(PyExc_ValueError, "String length runs over 10 bytes");
-                return nullptr;
-            }
-        }
-        if (beyond_64_bits || length > static_cast<unsigned long long>(PY_SSIZE_T_MAX) - position) {
+        unsigned long long length;
+        LengthRead outcome = read_string_length(data.data(), static_cast<size_t>(data.size()), position, length);
+        if (outcome == LengthRead::failed)
+            return nullptr;
+        if (outcome == LengthRead::data_ended)
+            Py_RETURN_NONE;
+        if (outcome == LengthRead::too_long || length > static_cast<unsigned long long>(PY_SSIZE_T_MAX) - position) {
+            // Past any data: no later length can be read.
             if (row + 1 < count)
                 Py_RETURN_NONE;
             return PyLong_FromSsize_t(PY_SSIZE_T_MAX);
         }
-        position += length;
+        position += static_cast<size_t>(length);
     }
-    return PyLong_FromUnsignedLongLong(position);
+    return PyLong_FromSize_t(position);
 }
 
 // encode_strings(values) -> bytes or None
