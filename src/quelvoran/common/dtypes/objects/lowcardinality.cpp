@@ -1599,8 +1599,10 @@ qv::Ref bytes_after(std::string_view lead, const std::string &head, size_t room)
         PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(lead.size() + head.size() + room)));
     if (!block)
         return {};
+    // An empty view may hold no pointer at all, which memcpy must not be given.
     char *out = PyBytes_AS_STRING(block.get());
-    std::memcpy(out, lead.data(), lead.size());
+    if (!lead.empty())
+        std::memcpy(out, lead.data(), lead.size());
     std::memcpy(out + lead.size(), head.data(), head.size());
     return block;
 }
