@@ -1770,18 +1770,21 @@ PyObject *encode_rows(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     if (!qv::check_positional("_encode_rows", nargs, 2, 4) ||
         !qv::check_exact(args[0], &lowcardinality_type, QUELVORAN_LOWCARDINALITY_CLASS) ||
-        !qv::check_exact(args[1], &PyList_Type, "list") || (nargs == 4 && !qv::check_exact(args[3], &PyBytes_Type, "bytes")))
+        !qv::check_exact(args[1], &PyList_Type, "list") ||
+        (nargs == 4 && !qv::check_exact(args[3], &PyBytes_Type, "bytes")))
         return nullptr;
-    if (nargs >= 3 && args[2] != Py_None && !PyType_Check(args[2])) {
-        PyErr_Format(PyExc_TypeError, "only_type must be a type or None, not %.200s", Py_TYPE(args[2])->tp_name);
+    PyObject *only = nargs >= 3 ? args[2] : Py_None;
+    if (only != Py_None && !PyType_Check(only)) {
+        PyErr_Format(PyExc_TypeError, "only_type must be a type or None, not %.200s", Py_TYPE(only)->tp_name);
         return nullptr;
     }
     Object *self = as_object(args[0]);
     PyObject *values = args[1];
-    auto *only_type = nargs >= 3 && args[2] != Py_None ? reinterpret_cast<PyTypeObject *>(args[2]) : nullptr;
+    auto *only_type = only == Py_None ? nullptr : reinterpret_cast<PyTypeObject *>(only);
     // Held by the caller, and immutable: its bytes stay put while Python code runs.
-    const std::string_view head = nargs == 4 ? std::string_view(PyBytes_AS_STRING(args[3]), static_cast<size_t>(PyBytes_GET_SIZE(args[3])))
-                                             : std::string_view{};
+    const std::string_view head =
+        nargs == 4 ? std::string_view(PyBytes_AS_STRING(args[3]), static_cast<size_t>(PyBytes_GET_SIZE(args[3])))
+                   : std::string_view{};
     return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
         Exclusive exclusive(self, "write");
         if (!exclusive)
