@@ -330,6 +330,44 @@ def test_changes_between_writes_agree(mutate):
         HELD.clear()
 
 
+class SlotNamed(Slotted):
+    """Its name held in a slot of each codec, as the package's own codecs hold theirs."""
+
+    __slots__ = ("name",)
+
+    def __init__(self):
+        super().__init__()
+        self.name = "String"
+
+
+SLOT_DESCRIPTOR = SlotNamed.__dict__["name"]
+
+NAME_CHANGES = {
+    "renamed to FixedString": lambda codec: setattr(codec, "name", "FixedString"),
+    "renamed to another str": lambda codec: setattr(codec, "name", "".join(["Fixed", "String"])),
+    "name removed": lambda codec: delattr(codec, "name"),
+    "name a str subclass": lambda codec: setattr(codec, "name", Counted("FixedString")),
+    "name not a str": lambda codec: setattr(codec, "name", 5),
+    "slot shadowed by a property": lambda codec: setattr(SlotNamed, "name", property(lambda self: "FixedString")),
+}
+
+
+@pytest.mark.parametrize("change", NAME_CHANGES.values(), ids=NAME_CHANGES.keys())
+def test_slot_held_codec_name_is_read_at_every_write(change):
+    def scenario():
+        codec = SlotNamed()
+        obj = LowCardinality(None, codec, False)
+        grown = [obj.write(value) for value in ["p", "pq-long"]]
+        try:
+            change(codec)
+            grown += [obj.write(value) for value in ["pq-long", "pqr", "p"]]
+        finally:
+            SlotNamed.name = SLOT_DESCRIPTOR
+        return grown, repr(obj.dictionary), repr(obj.index_elements), repr(codec.calls)
+
+    both_paths(scenario)
+
+
 def test_codec_write_that_changes_the_dictionary_agrees():
     def scenario():
         codec = String()

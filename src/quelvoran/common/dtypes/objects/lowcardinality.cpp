@@ -4,6 +4,7 @@
 #include <quelvoran/ext.hpp>
 
 #include <datetime.h>
+#include <structmember.h>
 
 #include <algorithm>
 #include <cmath>
@@ -1265,14 +1266,16 @@ qv::Ref truncated(PyObject *value, PyObject *length)
     return bounds ? qv::Ref::steal(mapping->mp_subscript(value, bounds.get())) : qv::Ref{};
 }
 
-// The answer of `is_fixed_string` for a codec class whose `name` is a plain
-// str attribute of the class and whose instances have no attributes of their
-// own: looking it up runs no code and gives the same object until the class
-// or one of its bases changes, which gives the class a new version tag.
+// How `is_fixed_string` answers for a codec class when looking `name` up runs
+// no code: a plain str attribute of the class, whose instances have no
+// attributes of their own, gives a fixed answer; a slot (a member descriptor
+// of the class) is read where the instance holds it. Either holds until the
+// class or one of its bases changes, which gives the class a new version tag.
 struct CodecNameAnswer {
     PyObject *codec_class = nullptr;  // strong: its address is not reused while it is compared
     unsigned int version = 0;
     int fixed_string = 0;
+    Py_ssize_t slot_offset = -1;  // where instances hold `name`, or -1 for a class attribute
 };
 CodecNameAnswer codec_name_answer;
 
@@ -1283,48 +1286,88 @@ bool answer_is_current(PyObject *codec)
            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == codec_name_answer.version;
 }
 
-// The class attribute that `name` resolves to on instances of `type`, when the
-// instance cannot hold one of its own and the attribute is no descriptor.
-PyObject *plain_class_name(PyTypeObject *type)
+// What `name` resolves to on instances of `type` when that runs no code:
+// a str class attribute, or the offset of the slot that holds it.
+struct NameSource {
+    PyObject *attribute = nullptr;
+    Py_ssize_t slot_offset = -1;
+};
+
+NameSource plain_name_source(PyTypeObject *type)
 {
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
         PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !type->tp_mro || !PyTuple_CheckExact(type->tp_mro))
-        return nullptr;
+        return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro); ++i) {
         PyObject *base = PyTuple_GET_ITEM(type->tp_mro, i);
         PyObject *namespace_ = PyType_Check(base) ? reinterpret_cast<PyTypeObject *>(base)->tp_dict : nullptr;
         PyObject *found = namespace_ ? PyDict_GetItemWithError(namespace_, name_name.get()) : nullptr;
+        if (found && PyUnicode_CheckExact(found))
+            return {found, -1};
+        if (found && Py_IS_TYPE(found, &PyMemberDescr_Type)) {
+            // A slot read without an audit event, which could run a hook.
+            const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(found)->d_member;
+            if (member->type == T_OBJECT_EX && (member->flags & ~READONLY) == 0)
+                return {nullptr, member->offset};
+        }
         if (found)
-            return PyUnicode_CheckExact(found) ? found : nullptr;
+            return {};
         if (PyErr_Occurred()) {
             PyErr_Clear();
-            return nullptr;
+            return {};
         }
     }
-    return nullptr;
+    return {};
 }
 
-void remember_codec_name(PyObject *codec, int fixed_string)
+PyObject *slot_value(PyObject *object, Py_ssize_t offset)
+{
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset);
+}
+
+// `name` has just been looked up on `codec` as `element_name`, with the answer given.
+void remember_codec_name(PyObject *codec, PyObject *element_name, int fixed_string)
 {
     PyTypeObject *type = Py_TYPE(codec);
     if (!fast_paths || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
         return;
     unsigned int version = type->tp_version_tag;
-    PyObject *name = plain_class_name(type);
+    NameSource source = plain_name_source(type);
+    bool found = source.attribute ? source.attribute == element_name
+                                  : source.slot_offset >= 0 && slot_value(codec, source.slot_offset) == element_name;
     // The lookup above may not have been the last word if the class changed since.
-    if (!name || type->tp_version_tag != version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+    if (!found || type->tp_version_tag != version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
         return;
     codec_name_answer.version = version;
     codec_name_answer.fixed_string = fixed_string;
+    codec_name_answer.slot_offset = source.slot_offset;
     Py_XSETREF(codec_name_answer.codec_class, Py_NewRef(reinterpret_cast<PyObject *>(type)));
+}
+
+// str == str for two exact str objects, which runs no code.
+bool same_text(PyObject *left, PyObject *right)
+{
+    if (left == right)
+        return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(left);
+    const int kind = PyUnicode_KIND(left);
+    return length == PyUnicode_GET_LENGTH(right) && kind == static_cast<int>(PyUnicode_KIND(right)) &&
+           std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right), static_cast<size_t>(length) * kind) == 0;
 }
 
 // Whether the element codec's `name` equals "FixedString".
 bool is_fixed_string(Object *self, int &answer)
 {
     if (fast_paths && answer_is_current(self->dtype)) {
-        answer = codec_name_answer.fixed_string;
-        return true;
+        if (codec_name_answer.slot_offset < 0) {
+            answer = codec_name_answer.fixed_string;
+            return true;
+        }
+        PyObject *held = slot_value(self->dtype, codec_name_answer.slot_offset);
+        if (held && PyUnicode_CheckExact(held)) {
+            answer = same_text(held, FIXEDSTRING);
+            return true;
+        }
     }
     qv::Ref codec = qv::Ref::borrow(self->dtype);
     qv::Ref element_name = qv::Ref::steal(PyObject_GetAttr(codec.get(), name_name.get()));
@@ -1334,9 +1377,8 @@ bool is_fixed_string(Object *self, int &answer)
     answer = equal ? PyObject_IsTrue(equal.get()) : -1;
     if (answer < 0)
         return false;
-    if (fast_paths && PyUnicode_CheckExact(element_name.get()) &&
-        element_name.get() == plain_class_name(Py_TYPE(codec.get())))
-        remember_codec_name(codec.get(), answer);
+    if (PyUnicode_CheckExact(element_name.get()))
+        remember_codec_name(codec.get(), element_name.get(), answer);
     return true;
 }
 
