@@ -8,7 +8,7 @@ No write or tell may report a failure, every block that clear returns
 must read back as the rows written since the last clear, and _encode_rows of
 those values gives the block that writing them one by one into a new object
 and clearing it gives (or, asked to take the first value's type only, that
-block after a head, or None).
+block after a head, or None), as does writing them with the compiled codec.
 """
 
 import io
@@ -16,6 +16,7 @@ import pickle
 import struct
 from datetime import date, datetime, timedelta
 
+from quelvoran.common.dtypes import fast_elements
 from quelvoran.common.dtypes.elements import ELEMENT_TYPES, make_codec
 from quelvoran.common.dtypes.objects import lowcardinality
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
@@ -93,6 +94,10 @@ def encode_rows_agrees(values, name, length, nullable):
     for value in values:
         one_by_one.write(value)
     block = one_by_one.clear()
+    compiled = LowCardinality(None, fast_elements.make_codec(name, None, length), nullable)
+    for value in values:
+        compiled.write(value)
+    assert compiled.clear() == block, f"write({values!r}) with the compiled codec"
     whole = LowCardinality(None, make_codec(name, None, length), nullable)
     assert lowcardinality._encode_rows(whole, list(values)) == block, f"_encode_rows({values!r})"
     # Under the type of the first value, the block is the same (after the

@@ -293,9 +293,9 @@ def make_pair(class_name, arguments):
     return [getattr(module, class_name)(None, *arguments) for module in (elements, fast_elements)]
 
 
-def outcome(function, *arguments):
+def outcome(function, *arguments, **keywords):
     try:
-        result = function(*arguments)
+        result = function(*arguments, **keywords)
     except Exception as error:
         return type(error), str(error)
     if isinstance(result, list):
@@ -391,6 +391,73 @@ def test_native_columns_keep_their_checks(type_string, column, data, message):
     header = block[: block.index(type_string.encode()) + len(type_string)]
     with pytest.raises(native.NativeError, match=message):
         native.read(header + data)
+
+
+# The compiled `write` of the String and integer codecs against the inherited one.
+
+
+class SubclassedEncoder(fast_elements.IntegerCodec):
+    __slots__ = ()
+
+    def encode_value(self, value):
+        return b"<" + super().encode_value(value) + b">"
+
+
+class Unslotted(fast_elements.StringCodec):
+    """Instances with a dict, which could shadow the class's encode_value."""
+
+
+class Exported(fast_elements.StringCodec):
+    __slots__ = ("export",)
+
+
+def held_export(codec):
+    codec.export = memoryview(codec._values)
+
+
+CODEC_CHANGES = {  # codec class, element name, change made to each codec
+    "String": (fast_elements.StringCodec, "String", None),
+    "UInt32": (fast_elements.IntegerCodec, "UInt32", None),
+    "Int8": (fast_elements.IntegerCodec, "Int8", None),
+    "Int128": (fast_elements.IntegerCodec, "Int128", None),
+    "UInt256": (fast_elements.IntegerCodec, "UInt256", None),
+    "values are bytes": (fast_elements.IntegerCodec, "UInt32", lambda codec: setattr(codec, "_values", b"")),
+    "values held by a view": (Exported, "String", held_export),
+    "instance shadows encode_value": (Unslotted, "String", lambda codec: setattr(codec, "encode_value",
+                                                                                  lambda value: b"!")),
+    "subclass encodes": (SubclassedEncoder, "UInt16", None),
+    "narrower range": (fast_elements.IntegerCodec, "UInt32", lambda codec: setattr(codec, "maximum", 2)),
+    "range past the width": (fast_elements.IntegerCodec, "UInt8", lambda codec: setattr(codec, "maximum", 2**40)),
+    "signed an int": (fast_elements.IntegerCodec, "Int16", lambda codec: setattr(codec, "signed", 1)),
+    "length a str": (fast_elements.IntegerCodec, "Int16", lambda codec: setattr(codec, "length", "2")),
+    "no minimum": (fast_elements.IntegerCodec, "Int16", lambda codec: delattr(codec, "minimum")),
+    "nullable by truth": (fast_elements.StringCodec, "String", lambda codec: setattr(codec, "is_nullable", [1])),
+    "null map gone": (fast_elements.StringCodec, "String", lambda codec: setattr(codec, "_null_map", None)),
+}
+WRITTEN = [0, 1, 2, 200, -1, -(2**15), 2**32 - 1, 2**32, 2**127, -(2**255), 2**256 - 1, 2**300, True, 2.0, Int(3),
+           None, "", "ab", "crème", "\udcff", "x" * 200, b"\x00\xff", Text("a"), bytearray(b"x"), object()]
+
+
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize("codec_class, name, change", CODEC_CHANGES.values(), ids=CODEC_CHANGES.keys())
+def test_compiled_write_does_what_the_inherited_write_does(codec_class, name, change, nullable):
+    def run(write):
+        codec = codec_class(None, name) if issubclass(codec_class, elements.IntegerCodec) else codec_class(None)
+        codec.is_nullable = nullable
+        if change:
+            change(codec)
+        results = [outcome(write, codec, value) for value in WRITTEN]
+        return results, outcome(lambda: bytes(codec._null_map) + bytes(codec._values))
+
+    assert run(codec_class.write) == run(elements.ElementCodec.write)
+
+
+@pytest.mark.parametrize("arguments, keywords", [((), {}), ((1, 2), {}), ((), {"value": 5}), ((5,), {"other": 1})])
+def test_compiled_write_takes_arguments_as_the_inherited_write_does(arguments, keywords):
+    codecs = [fast_elements.IntegerCodec(None, "UInt8") for _ in range(2)]
+    assert outcome(codecs[0].write, *arguments, **keywords) == outcome(
+        elements.ElementCodec.write, codecs[1], *arguments, **keywords)
+    assert codecs[0].clear() == codecs[1].clear()
 
 
 @pytest.mark.parametrize(

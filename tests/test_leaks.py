@@ -15,6 +15,7 @@ from quelvoran._testcapi import lowcardinality as lowcardinality_caller
 from quelvoran._testcapi import parse as parse_caller
 from quelvoran.common import cast_dataframes
 from quelvoran.common.dtypes import columns as bulk
+from quelvoran.common.dtypes import fast_elements
 from quelvoran.common.dtypes.functions import booleans
 from quelvoran.common.dtypes.objects import lowcardinality
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
@@ -152,7 +153,16 @@ LOWCARDINALITY = {
                                bulk.identity_codes(["a", "b", "a"]), bulk.identity_codes(list(map(str, range(2000)))),
                                bulk.utf8_buffers(["a", None, "é"]),
                                bulk.apply_null_map(["a", "b"], b"\x00\x01")),
+    "compiled write": lambda: compiled_writes(fast_elements.StringCodec(None), ["a", b"b", None, 5]) + compiled_writes(
+        fast_elements.IntegerCodec(None, "Int128"), [2**100, -1, None, 2**200, "x"]),
 }
+
+
+def compiled_writes(codec, values):
+    codec.is_nullable = True
+    for value in values:
+        swallow(lambda value=value: codec.write(value), TypeError, OverflowError)()
+    return codec.clear()
 
 
 @pytest.mark.parametrize("operation", LOWCARDINALITY.values(), ids=LOWCARDINALITY.keys())

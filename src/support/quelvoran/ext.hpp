@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
+#include <structmember.h>
 
 #include <cstdarg>
 #include <cstddef>
@@ -76,6 +77,30 @@ inline Ref boolean(bool value) noexcept { return Ref::borrow(value ? Py_True : P
 inline std::size_t hash_address(std::uintptr_t address) noexcept
 {
     return static_cast<std::size_t>((address >> 4) * 0x9E3779B97F4A7C15ULL >> 20);
+}
+
+// Where instances keep the attribute that `descriptor`, found on their
+// class, gives: the offset of a plain `__slots__` slot, read and written
+// without running code (no audit hook), or -1 for anything else.
+inline Py_ssize_t slot_offset(PyObject *descriptor) noexcept
+{
+    if (!descriptor || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type))
+        return -1;
+    const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descriptor)->d_member;
+    return member->type == T_OBJECT_EX && member->flags == 0 ? member->offset : -1;
+}
+
+inline PyObject *slot_value(PyObject *object, Py_ssize_t offset) noexcept
+{
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset);
+}
+
+// Whether attributes of instances of `type` are its class's alone: looked
+// up and set the generic way, with no instance dict to shadow the class.
+inline bool has_class_attributes_only(PyTypeObject *type) noexcept
+{
+    return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
+           type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
 }
 
 // Runs `body` so that no C++ exception crosses into the interpreter.

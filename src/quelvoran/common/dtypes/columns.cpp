@@ -179,6 +179,43 @@ PyObject *skip_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // The String encoding of `values` when every value is exactly a str or bytes
 // that encodes; None otherwise, so that the caller's element codec reports the
 // value that does not encode.
+// Appends the String encoding of `item` (its LEB128 length, then its bytes)
+// to `encoded`; declines anything but exact str and bytes, and a str that
+// even surrogateescape cannot encode.
+bool append_string(PyObject *item, std::string &encoded)
+{
+    qv::Ref utf8;
+    const char *text;
+    Py_ssize_t length;
+    if (PyUnicode_CheckExact(item)) {
+        text = PyUnicode_AsUTF8AndSize(item, &length);
+        if (!text) {
+            PyErr_Clear();
+            utf8 = qv::Ref::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
+            if (!utf8) {
+                PyErr_Clear();
+                return false;
+            }
+            text = PyBytes_AS_STRING(utf8.get());
+            length = PyBytes_GET_SIZE(utf8.get());
+        }
+    }
+    else if (PyBytes_CheckExact(item)) {
+        text = PyBytes_AS_STRING(item);
+        length = PyBytes_GET_SIZE(item);
+    }
+    else
+        return false;
+    auto remaining = static_cast<unsigned long long>(length);
+    do {
+        unsigned char byte = remaining & 0x7F;
+        remaining >>= 7;
+        encoded.push_back(static_cast<char>(remaining ? byte | 0x80 : byte));
+    } while (remaining);
+    encoded.append(text, static_cast<size_t>(length));
+    return true;
+}
+
 PyObject *encode_strings(PyObject *, PyObject *values)
 {
     qv::Ref items = qv::Ref::steal(PySequence_Tuple(values));
@@ -186,39 +223,9 @@ PyObject *encode_strings(PyObject *, PyObject *values)
         return nullptr;
     return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
         std::string encoded;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-            PyObject *item = PyTuple_GET_ITEM(items.get(), i);
-            qv::Ref utf8;
-            const char *text;
-            Py_ssize_t length;
-            if (PyUnicode_CheckExact(item)) {
-                text = PyUnicode_AsUTF8AndSize(item, &length);
-                if (!text) {
-                    PyErr_Clear();
-                    utf8 = qv::Ref::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
-                    if (!utf8) {
-                        PyErr_Clear();
-                        Py_RETURN_NONE;
-                    }
-                    text = PyBytes_AS_STRING(utf8.get());
-                    length = PyBytes_GET_SIZE(utf8.get());
-                }
-            }
-            else if (PyBytes_CheckExact(item)) {
-                text = PyBytes_AS_STRING(item);
-                length = PyBytes_GET_SIZE(item);
-            }
-            else {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+            if (!append_string(PyTuple_GET_ITEM(items.get(), i), encoded))
                 Py_RETURN_NONE;
-            }
-            auto remaining = static_cast<unsigned long long>(length);
-            do {
-                unsigned char byte = remaining & 0x7F;
-                remaining >>= 7;
-                encoded.push_back(static_cast<char>(remaining ? byte | 0x80 : byte));
-            } while (remaining);
-            encoded.append(text, static_cast<size_t>(length));
-        }
         return PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size()));
     });
 }
@@ -1697,6 +1704,220 @@ PyObject *int64_values(PyObject *, PyObject *values)
     return Py_BuildValue("(OO)", data.get(), has_none ? nulls.get() : Py_None);
 }
 
+// ---------------------------------------------------------------------------
+// A codec's `write(value)`, compiled
+
+// The element codecs' `write` runs once per distinct value of a
+// LowCardinality block, twice over: as Python code it cost more than the
+// rest of writing such a block. `compiled_write(cls, kind)` gives a method
+// for `cls` that does what the inherited `write` does, in C++, for the values
+// the compiled encoder of its kind takes as they are, and calls the
+// inherited `write` for everything else. It reads the codec's fields from
+// their slots, found through the class's member descriptors, and does so
+// only while the codec's class holds what it held when checked: the same
+// slots and `encode_value`, no instance dict, the same version.
+
+enum class WriterKind { integer, string };
+
+enum CodecField { is_nullable_field, values_field, null_map_field, length_field, signed_field, minimum_field,
+                  maximum_field, field_count };
+qv::InternedName codec_field_names[field_count] = {
+    qv::InternedName{"is_nullable"}, qv::InternedName{"_values"}, qv::InternedName{"_null_map"},
+    qv::InternedName{"length"}, qv::InternedName{"signed"}, qv::InternedName{"minimum"}, qv::InternedName{"maximum"}};
+qv::InternedName write_name{"write"};
+qv::InternedName encode_value_name{"encode_value"};
+
+struct CompiledWriter {
+    PyTypeObject *owner = nullptr;  // strong: the class whose `write` this is
+    WriterKind kind = WriterKind::integer;
+    PyObject *inherited_write = nullptr;  // strong
+    PyObject *encode_value = nullptr;     // strong: the `encode_value` whose work is done here
+    // The class last checked, by version tag: tags are never reused, so a
+    // class that is gone is never mistaken for the one checked.
+    PyTypeObject *checked = nullptr;
+    unsigned int checked_version = 0;
+    Py_ssize_t offsets[field_count] = {};
+};
+
+constexpr int max_compiled_writers = 4;
+CompiledWriter compiled_writers[max_compiled_writers];
+int compiled_writer_count = 0;
+
+int field_count_of(WriterKind kind) { return kind == WriterKind::integer ? field_count : length_field; }
+
+// Whether instances of `type` are written as `writer` writes them; checks
+// the class again after it (or one of its bases) has changed.
+bool writes_as_checked(CompiledWriter &writer, PyTypeObject *type)
+{
+    if (type == writer.checked && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == writer.checked_version)
+        return true;
+    writer.checked = nullptr;
+    if (!qv::has_class_attributes_only(type) || _PyType_Lookup(type, encode_value_name.get()) != writer.encode_value ||
+        !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return false;
+    const unsigned int version = type->tp_version_tag;
+    for (int field = 0; field < field_count_of(writer.kind); ++field)
+        if ((writer.offsets[field] = qv::slot_offset(_PyType_Lookup(type, codec_field_names[field].get()))) < 0)
+            return false;
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version)
+        return false;
+    writer.checked = type;
+    writer.checked_version = version;
+    return true;
+}
+
+// `reference.to_bytes(self.length, "little", signed=self.signed)` of an
+// exact int within the codec's `minimum` and `maximum`, as the inherited
+// `encode_value` gives it.
+bool encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyObject *value, std::string &encoded)
+{
+    PyObject *minimum = qv::slot_value(codec, writer.offsets[minimum_field]);
+    PyObject *maximum = qv::slot_value(codec, writer.offsets[maximum_field]);
+    PyObject *length = qv::slot_value(codec, writer.offsets[length_field]);
+    PyObject *is_signed = qv::slot_value(codec, writer.offsets[signed_field]);
+    if (!PyLong_CheckExact(value) || !minimum || !PyLong_CheckExact(minimum) || !maximum ||
+        !PyLong_CheckExact(maximum) || !length || !PyLong_CheckExact(length) ||
+        (is_signed != Py_True && is_signed != Py_False))
+        return false;
+    // Comparing exact ints runs no code.
+    if (PyObject_RichCompareBool(minimum, value, Py_LE) != 1 || PyObject_RichCompareBool(value, maximum, Py_LE) != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t width = PyLong_AsSsize_t(length);
+    if (width != 1 && width != 2 && width != 4 && width != 8 && width != 16 && width != 32) {
+        PyErr_Clear();
+        return false;
+    }
+    unsigned char out[32];
+    if (encode_integer(value, width, is_signed == Py_True, out) != Outcome::done) {
+        PyErr_Clear();
+        return false;
+    }
+    encoded.assign(reinterpret_cast<const char *>(out), static_cast<size_t>(width));
+    return true;
+}
+
+// Fails as `+=` and `append` do on a bytearray that a view holds.
+bool append_bytes(PyObject *buffer, const char *data, size_t size)
+{
+    const Py_ssize_t held = PyByteArray_GET_SIZE(buffer);
+    if (PyByteArray_Resize(buffer, held + static_cast<Py_ssize_t>(size)) < 0)
+        return false;
+    std::memcpy(PyByteArray_AS_STRING(buffer) + held, data, size);
+    return true;
+}
+
+enum class Written { done, not_here, failed };
+
+// The inherited `write` of a value other than None: the value's encoding
+// added to `_values` and, when the codec is nullable, a 0 to `_null_map`.
+Written write_value(PyObject *codec, CompiledWriter &writer, PyObject *value, Py_ssize_t &added)
+{
+    if (value == Py_None || !writes_as_checked(writer, Py_TYPE(codec)))
+        return Written::not_here;
+    PyObject *is_nullable = qv::slot_value(codec, writer.offsets[is_nullable_field]);
+    PyObject *values = qv::slot_value(codec, writer.offsets[values_field]);
+    PyObject *null_map = qv::slot_value(codec, writer.offsets[null_map_field]);
+    if ((is_nullable != Py_True && is_nullable != Py_False) || !values || !PyByteArray_CheckExact(values) ||
+        (is_nullable == Py_True && (!null_map || !PyByteArray_CheckExact(null_map))))
+        return Written::not_here;
+    std::string encoded;
+    const bool taken = writer.kind == WriterKind::integer ? encode_integer_value(codec, writer, value, encoded)
+                                                          : append_string(value, encoded);
+    if (!taken)
+        return Written::not_here;
+    if (!append_bytes(values, encoded.data(), encoded.size()))
+        return Written::failed;
+    // The values are in: a failure from here on is the inherited write's own.
+    if (is_nullable == Py_True && !append_bytes(null_map, "", 1))
+        return Written::failed;
+    added = static_cast<Py_ssize_t>(encoded.size()) + (is_nullable == Py_True);
+    return Written::done;
+}
+
+PyObject *call_inherited_write(const CompiledWriter &writer, PyObject *codec, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames)
+{
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::vector<PyObject *> stack;
+    stack.reserve(static_cast<size_t>(1 + nargs + keywords));
+    stack.push_back(codec);
+    stack.insert(stack.end(), args, args + nargs + keywords);
+    qv::Ref function = qv::Ref::borrow(writer.inherited_write);
+    return PyObject_Vectorcall(function.get(), stack.data(), static_cast<size_t>(1 + nargs), kwnames);
+}
+
+PyObject *compiled_write_method(PyObject *codec, PyTypeObject *defining_class, PyObject *const *args,
+                                size_t nargsf, PyObject *kwnames)
+{
+    return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        CompiledWriter *writer = nullptr;
+        for (int i = 0; i < compiled_writer_count && !writer; ++i)
+            if (compiled_writers[i].owner == defining_class)
+                writer = &compiled_writers[i];
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (!writer) {
+            PyErr_SetString(PyExc_SystemError, "write() of a class not bound by compiled_write");
+            return nullptr;
+        }
+        if (nargs == 1 && !kwnames) {
+            Py_ssize_t added = 0;
+            switch (write_value(codec, *writer, args[0], added)) {
+            case Written::done: return PyLong_FromSsize_t(added);
+            case Written::failed: return nullptr;
+            case Written::not_here: break;
+            }
+        }
+        return call_inherited_write(*writer, codec, args, nargs, kwnames);
+    });
+}
+
+PyMethodDef compiled_write_def = {
+    "write", _PyCFunction_CAST(compiled_write_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    "write($self, value)\n--\n\nEncode one value into the buffer; return the bytes it added."};
+
+// compiled_write(cls, kind) -> a `write` method for cls ("integer" or "string").
+PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!check_arguments("compiled_write", nargs, 2))
+        return nullptr;
+    if (!PyType_Check(args[0]) || !PyUnicode_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "compiled_write() takes a class and a kind");
+        return nullptr;
+    }
+    auto *owner = reinterpret_cast<PyTypeObject *>(args[0]);
+    WriterKind kind;
+    if (PyUnicode_CompareWithASCIIString(args[1], "integer") == 0)
+        kind = WriterKind::integer;
+    else if (PyUnicode_CompareWithASCIIString(args[1], "string") == 0)
+        kind = WriterKind::string;
+    else {
+        PyErr_Format(PyExc_ValueError, "no compiled write of kind %R", args[1]);
+        return nullptr;
+    }
+    if (compiled_writer_count == max_compiled_writers) {
+        PyErr_SetString(PyExc_RuntimeError, "compiled_write() has bound all the classes it can");
+        return nullptr;
+    }
+    qv::Ref descriptor = qv::Ref::steal(PyDescr_NewMethod(owner, &compiled_write_def));
+    qv::Ref inherited = qv::Ref::steal(PyObject_GetAttr(args[0], write_name.get()));
+    qv::Ref encode_value = qv::Ref::borrow(_PyType_Lookup(owner, encode_value_name.get()));
+    if (!descriptor || !inherited)
+        return nullptr;
+    if (!encode_value) {
+        PyErr_SetString(PyExc_TypeError, "compiled_write() needs a class with encode_value");
+        return nullptr;
+    }
+    CompiledWriter &writer = compiled_writers[compiled_writer_count++];
+    writer.owner = reinterpret_cast<PyTypeObject *>(Py_NewRef(args[0]));
+    writer.kind = kind;
+    writer.inherited_write = inherited.release();
+    writer.encode_value = encode_value.release();
+    return descriptor.release();
+}
+
 PyMethodDef methods[] = {
     {"datetime_stamps", datetime_stamps, METH_O,
      "datetime_stamps(values) -> int64 nanoseconds of dates, naive datetimes and None (NaT), or None."},
@@ -1710,6 +1931,8 @@ PyMethodDef methods[] = {
      "decode_strings(data, offset, count) -> (values, end), or None when data ends first."},
     {"skip_strings", _PyCFunction_CAST(skip_strings), METH_FASTCALL,
      "skip_strings(data, offset, count) -> the offset past count String values, or None when data ends in a length."},
+    {"compiled_write", _PyCFunction_CAST(compiled_write), METH_FASTCALL,
+     "compiled_write(cls, kind) -> a write method for the codec class cls that encodes in C++ (kind: integer, string)."},
     {"encode_strings", encode_strings, METH_O,
      "encode_strings(values) -> the String column of values, or None if one is not exactly str or bytes."},
     {"decode_dates", decode_dates, METH_O, "decode_dates(data) -> a list of dates (UInt16 days since 1970-01-01)."},
@@ -1774,8 +1997,11 @@ bool exec_columns(PyObject *)
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI ||
         !qv::init_names({&int_name, &is_safe_name, &ip_name, &scope_id_name, &utcoffset_name, &fromutc_name,
-                         &to_bytes_name, &little_name, &signed_name}))
+                         &to_bytes_name, &little_name, &signed_name, &write_name, &encode_value_name}))
         return false;
+    for (qv::InternedName &name : codec_field_names)
+        if (!name.init())
+            return false;
     qv::Ref safety = qv::Ref::steal(import_class("uuid", "SafeUUID"));
     decimal_type = import_class("decimal", "Decimal");
     uuid_type = import_class("uuid", "UUID");

@@ -237,6 +237,12 @@ class EnumCodec(_CompiledColumns, elements.EnumCodec):
         return bulk.encode_enums(values, self.length, self._numbers)
 
 
+# Their `write`, which LowCardinality calls twice for each distinct value of
+# a block, in C++ for the values the compiled encoders take as they are.
+StringCodec.write = bulk.compiled_write(StringCodec, "string")  # type: ignore[method-assign]
+IntegerCodec.write = bulk.compiled_write(IntegerCodec, "integer")  # type: ignore[method-assign]
+
+
 def make_codec(name: str, fileobj: elements.Readable, length: int | None = None) -> elements.ElementCodec:
     """As :func:`quelvoran.common.dtypes.elements.make_codec`, with the fast
     codec of the type."""

@@ -4,7 +4,6 @@
 #include <quelvoran/ext.hpp>
 
 #include <datetime.h>
-#include <structmember.h>
 
 #include <algorithm>
 #include <cmath>
@@ -1302,8 +1301,7 @@ struct NameSource {
 
 NameSource plain_name_source(PyTypeObject *type)
 {
-    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
-        PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !type->tp_mro || !PyTuple_CheckExact(type->tp_mro))
+    if (!qv::has_class_attributes_only(type) || !type->tp_mro || !PyTuple_CheckExact(type->tp_mro))
         return {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro); ++i) {
         PyObject *base = PyTuple_GET_ITEM(type->tp_mro, i);
@@ -1311,25 +1309,14 @@ NameSource plain_name_source(PyTypeObject *type)
         PyObject *found = namespace_ ? PyDict_GetItemWithError(namespace_, name_name.get()) : nullptr;
         if (found && PyUnicode_CheckExact(found))
             return {found, -1};
-        if (found && Py_IS_TYPE(found, &PyMemberDescr_Type)) {
-            // A slot read without an audit event, which could run a hook.
-            const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(found)->d_member;
-            if (member->type == T_OBJECT_EX && (member->flags & ~READONLY) == 0)
-                return {nullptr, member->offset};
-        }
         if (found)
-            return {};
+            return {nullptr, qv::slot_offset(found)};
         if (PyErr_Occurred()) {
             PyErr_Clear();
             return {};
         }
     }
     return {};
-}
-
-PyObject *slot_value(PyObject *object, Py_ssize_t offset)
-{
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(object) + offset);
 }
 
 // `name` has just been looked up on `codec` as `element_name`, with the answer given.
@@ -1341,7 +1328,7 @@ void remember_codec_name(PyObject *codec, PyObject *element_name, int fixed_stri
     unsigned int version = type->tp_version_tag;
     NameSource source = plain_name_source(type);
     bool found = source.attribute ? source.attribute == element_name
-                                  : source.slot_offset >= 0 && slot_value(codec, source.slot_offset) == element_name;
+                                  : source.slot_offset >= 0 && qv::slot_value(codec, source.slot_offset) == element_name;
     // The lookup above may not have been the last word if the class changed since.
     if (!found || type->tp_version_tag != version || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
         return;
@@ -1370,7 +1357,7 @@ bool is_fixed_string(Object *self, int &answer)
             answer = codec_name_answer.fixed_string;
             return true;
         }
-        PyObject *held = slot_value(self->dtype, codec_name_answer.slot_offset);
+        PyObject *held = qv::slot_value(self->dtype, codec_name_answer.slot_offset);
         if (held && PyUnicode_CheckExact(held)) {
             answer = same_text(held, FIXEDSTRING);
             return true;
