@@ -111,6 +111,11 @@ class Int8(Integer):
     format = "<b"
 
 
+class Float64(Integer):
+    name = "Float64"
+    format = "<d"
+
+
 class Named(Codec):
     """A codec with any `name`, for construction tests."""
 

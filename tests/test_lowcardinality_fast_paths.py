@@ -18,7 +18,7 @@ from datetime import date, datetime, timedelta, timezone, tzinfo
 
 import pytest
 
-from lowcardinality_codecs import Named, String, block, strings
+from lowcardinality_codecs import Float64, Named, String, block, strings
 from quelvoran.common.dtypes.objects import lowcardinality as module
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
@@ -277,6 +277,25 @@ def test_write_and_clear_agree(make_codec, name, values, nullable):
         obj = LowCardinality(None, codec, nullable)
         grown = [obj.write(value) for value in values]
         return grown, repr(obj.dictionary), raised(obj.clear), repr(codec.calls), len(Counted.compared)
+
+    both_paths(scenario)
+
+
+@pytest.mark.parametrize("codec, keys, values", [
+    (String, ["", "ab", "ab", "cd"], ["ab", "cd", "ef", "ab", ""]),
+    (String, ["", "cd", "ab", "cd", "ab"], ["ab", "cd", "ef", "ab", ""]),
+    # Sorting with NaNs among them puts the second 1.0 first.
+    (Float64, [0.0, 0.5, 0.0, 2.0, NAN, 1.0, NAN, 1.0], [1.0, 0.0, 3.0, 1.0]),
+])
+def test_writing_on_a_dictionary_of_equal_entries_agrees(codec, keys, values):
+    """A block under way can be handed a dictionary that holds equal entries as separate objects."""
+
+    def scenario():
+        obj = LowCardinality(None, codec(), False)
+        obj.total_rows = 1
+        obj.dictionary = [key.encode().decode() if type(key) is str else key + 0.0 for key in keys]  # new objects
+        grown = [obj.write(value) for value in values]
+        return grown, raised(obj.clear)
 
     both_paths(scenario)
 

@@ -1095,6 +1095,8 @@ void record_row_position(Object *self, Py_ssize_t position)
 struct RecordedRows {
     RowPositions positions;
     std::vector<PyObject *> entries;
+    // No two of the entries are different objects that are equal.
+    bool distinct_objects = false;
     ~RecordedRows() { recycle_row_positions(positions); }
 };
 
@@ -1134,6 +1136,7 @@ bool take_recorded_rows(Object *self, PyObject *dictionary_copy, RecordedRows &r
     qv::Ref released = std::move(block->rows);
     PyObject **entries = PySequence_Fast_ITEMS(dictionary_copy);
     recorded.entries.assign(entries, entries + PyList_GET_SIZE(dictionary_copy));
+    recorded.distinct_objects = block->entries.objects_at_positions;
     return true;
 }
 
@@ -1643,6 +1646,26 @@ qv::Ref bytes_after(std::string_view lead, const std::string &head, size_t room)
     return block;
 }
 
+// The sorted position of each of `entries`, which are the objects of the
+// list `sorted` and of which no two different objects are equal: the first
+// entry equal to one is then the object itself, found by identity alone,
+// with no dict of the sorted entries to build.
+bool positions_by_identity(PyObject *sorted, const std::vector<PyObject *> &entries,
+                           std::vector<std::uint32_t> &sorted_positions)
+{
+    IdentityTable table;
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(sorted); ++position)
+        table.add(PyList_GET_ITEM(sorted, position), position);
+    sorted_positions.resize(entries.size());
+    for (size_t entry = 0; entry < entries.size(); ++entry) {
+        Py_ssize_t position;
+        if (!table.find(entries[entry], position))
+            return false;
+        sorted_positions[entry] = static_cast<std::uint32_t>(position);
+    }
+    return true;
+}
+
 // `lead`, `head` and the row indexes, as one bytes object: the block, after
 // whatever the caller places before it. Recorded rows whose entries the
 // sorted dictionary's index finds are written straight into the bytes
@@ -1651,12 +1674,17 @@ qv::Ref finish_block(PyObject *rows, PyObject *sorted, unsigned char width, cons
                      std::string_view lead, std::string &head)
 {
     SortedPositions positions;
-    positions.prepare(sorted);
     std::vector<std::uint32_t> sorted_positions;
     // Positions that might not fit the width are left to the integer codec, to fail as it does.
     const unsigned long long largest = recorded && !recorded->entries.empty() ? recorded->entries.size() - 1 : 0;
     bool fits = width >= 1 && width <= 8 && (width == 8 || largest >> (8 * width) == 0);
-    if (recorded && fits && positions.translate(recorded->entries, sorted_positions)) {
+    bool translated = recorded && fits && recorded->distinct_objects &&
+                      positions_by_identity(sorted, recorded->entries, sorted_positions);
+    if (!translated) {
+        positions.prepare(sorted);
+        translated = recorded && fits && positions.translate(recorded->entries, sorted_positions);
+    }
+    if (translated) {
         const size_t index_bytes = recorded->positions.size() * width;
         qv::Ref block = bytes_after(lead, head, index_bytes);
         if (!block)
