@@ -18,7 +18,7 @@ from datetime import date, datetime, timedelta, timezone, tzinfo
 
 import pytest
 
-from lowcardinality_codecs import Float64, Named, String, block, strings
+from lowcardinality_codecs import Float64, Named, String, UInt32, block, strings
 from quelvoran.common.dtypes.objects import lowcardinality as module
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
@@ -244,6 +244,8 @@ VALUES = {  # element type, row values
     "strings": ("String", ["b", "a", "b", "", "c", "a"] * 3),
     "equal numbers": ("Float64", [1, 1.0, True, 2, 0, -0.0, 0.0, False, 2.0, 10**30, float(10**30)]),
     "nan": ("Float64", [NAN, NAN, float("nan"), float("nan"), 1.5]),
+    "ints": ("Int64", [5, -3, 2**40, 5, -(2**63), 0, 2**63 - 1, 7919 * 3, -3]),
+    "ints past 64 bits": ("Int128", [5, 2**64, -3, -(2**63) - 1]),
     "none": ("String", [None, "x", None]),
     "bytes": ("String", [b"x", b"y", b"x"]),
     "dates": ("Date", [date(2024, 5, 1), date(2024, 5, 2), date(2024, 5, 1), MOMENT]),
@@ -286,6 +288,7 @@ def test_write_and_clear_agree(make_codec, name, values, nullable):
     (String, ["", "cd", "ab", "cd", "ab"], ["ab", "cd", "ef", "ab", ""]),
     # Sorting with NaNs among them puts the second 1.0 first.
     (Float64, [0.0, 0.5, 0.0, 2.0, NAN, 1.0, NAN, 1.0], [1.0, 0.0, 3.0, 1.0]),
+    (UInt32, [0, 7919, 300, 7919, 2**40, 300], [300, 7919, 1, 0]),
 ])
 def test_writing_on_a_dictionary_of_equal_entries_agrees(codec, keys, values):
     """A block under way can be handed a dictionary that holds equal entries as separate objects."""
@@ -293,7 +296,7 @@ def test_writing_on_a_dictionary_of_equal_entries_agrees(codec, keys, values):
     def scenario():
         obj = LowCardinality(None, codec(), False)
         obj.total_rows = 1
-        obj.dictionary = [key.encode().decode() if type(key) is str else key + 0.0 for key in keys]  # new objects
+        obj.dictionary = ["".join(list(key)) if type(key) is str else type(key)(str(key)) for key in keys]  # new objects
         grown = [obj.write(value) for value in values]
         return grown, raised(obj.clear)
 

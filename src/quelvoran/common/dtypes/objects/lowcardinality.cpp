@@ -1601,6 +1601,32 @@ bool append_uint(std::string &block, unsigned long long value, unsigned char wid
     return true;
 }
 
+// Sorts the items of `list` from `first` on as `list.sort()` would, when they
+// are all exact ints of 64 bits: by value, equal ones in their order, which
+// is the one order a stable sort can give them. False, with nothing moved,
+// for any other items.
+bool sort_small_ints(PyObject *list, Py_ssize_t first)
+{
+    if (!fast_paths)
+        return false;
+    std::vector<std::pair<long long, PyObject *>> keyed;
+    keyed.reserve(static_cast<size_t>(PyList_GET_SIZE(list) - first));
+    for (Py_ssize_t i = first; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        int overflow = 0;
+        const long long value = PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
+        if (!PyLong_CheckExact(item) || overflow)
+            return false;
+        keyed.emplace_back(value, item);
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto &left, const auto &right) { return left.first < right.first; });
+    PyObject **items = PySequence_Fast_ITEMS(list) + first;
+    for (const auto &[value, item] : keyed)
+        *items++ = item;
+    return true;
+}
+
 // The dictionary in block order, sorted in place: a nullable column keeps its
 // None entry first, every other entry is sorted ascending.
 qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
@@ -1609,6 +1635,8 @@ qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
     if (nullable < 0)
         return {};
     bool keep_first = nullable && PyList_GET_SIZE(sorted.get()) > 0;
+    if (sort_small_ints(sorted.get(), keep_first ? 1 : 0))
+        return sorted;
     if (!keep_first)
         return PyList_Sort(sorted.get()) == 0 ? std::move(sorted) : qv::Ref{};
     qv::Ref rest = qv::Ref::steal(PyList_GetSlice(sorted.get(), 1, PyList_GET_SIZE(sorted.get())));
