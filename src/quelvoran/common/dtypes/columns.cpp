@@ -176,9 +176,6 @@ PyObject *skip_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 
 // encode_strings(values) -> bytes or None
 //
-// The String encoding of `values` when every value is exactly a str or bytes
-// that encodes; None otherwise, so that the caller's element codec reports the
-// value that does not encode.
 // Appends the String encoding of `item` (its LEB128 length, then its bytes)
 // to `encoded`; declines anything but exact str and bytes, and a str that
 // even surrogateescape cannot encode.
@@ -216,6 +213,9 @@ bool append_string(PyObject *item, std::string &encoded)
     return true;
 }
 
+// The String encoding of `values` when every value is exactly a str or bytes
+// that encodes; None otherwise, so that the caller's element codec reports the
+// value that does not encode.
 PyObject *encode_strings(PyObject *, PyObject *values)
 {
     qv::Ref items = qv::Ref::steal(PySequence_Tuple(values));
@@ -1767,7 +1767,7 @@ bool writes_as_checked(CompiledWriter &writer, PyTypeObject *type)
     return true;
 }
 
-// `reference.to_bytes(self.length, "little", signed=self.signed)` of an
+// `value.to_bytes(self.length, "little", signed=self.signed)` of an
 // exact int within the codec's `minimum` and `maximum`, as the inherited
 // `encode_value` gives it.
 bool encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyObject *value, std::string &encoded)
