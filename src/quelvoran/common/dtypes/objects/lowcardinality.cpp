@@ -1285,6 +1285,8 @@ struct CodecNameAnswer {
     unsigned int version = 0;
     int fixed_string = 0;
     Py_ssize_t slot_offset = -1;  // where instances hold `name`, or -1 for a class attribute
+    PyObject *slot_name = nullptr;  // strong: the str last found in the slot
+    int slot_name_is_fixed_string = 0;
 };
 CodecNameAnswer codec_name_answer;
 
@@ -1341,17 +1343,6 @@ void remember_codec_name(PyObject *codec, PyObject *element_name, int fixed_stri
     Py_XSETREF(codec_name_answer.codec_class, Py_NewRef(reinterpret_cast<PyObject *>(type)));
 }
 
-// str == str for two exact str objects, which runs no code.
-bool same_text(PyObject *left, PyObject *right)
-{
-    if (left == right)
-        return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(left);
-    const int kind = PyUnicode_KIND(left);
-    return length == PyUnicode_GET_LENGTH(right) && kind == static_cast<int>(PyUnicode_KIND(right)) &&
-           std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right), static_cast<size_t>(length) * kind) == 0;
-}
-
 // Whether the element codec's `name` equals "FixedString".
 bool is_fixed_string(Object *self, int &answer)
 {
@@ -1360,9 +1351,14 @@ bool is_fixed_string(Object *self, int &answer)
             answer = codec_name_answer.fixed_string;
             return true;
         }
+        // Comparing exact str objects runs no code; a codec keeps the same one.
         PyObject *held = qv::slot_value(self->dtype, codec_name_answer.slot_offset);
-        if (held && PyUnicode_CheckExact(held)) {
-            answer = same_text(held, FIXEDSTRING);
+        if (held && held != codec_name_answer.slot_name && PyUnicode_CheckExact(held)) {
+            codec_name_answer.slot_name_is_fixed_string = PyUnicode_Compare(held, FIXEDSTRING) == 0;
+            Py_XSETREF(codec_name_answer.slot_name, Py_NewRef(held));
+        }
+        if (held && held == codec_name_answer.slot_name) {
+            answer = codec_name_answer.slot_name_is_fixed_string;
             return true;
         }
     }
