@@ -482,6 +482,9 @@ def test_compiled_write_takes_arguments_as_the_inherited_write_does(arguments, k
         (bulk.encode_offsets, ([-1],), OverflowError),
         (bulk.encode_offsets, ([2**63, 2**63],), OverflowError),
         (bulk.encode_uuids, (5,), TypeError),
+        (bulk.compiled_write, (5, "integer"), TypeError),
+        (bulk.compiled_write, (fast_elements.FloatCodec, "float"), ValueError),
+        (bulk.compiled_write, (fast_elements.FloatCodec,), TypeError),
     ],
 )
 def test_compiled_functions_reject_bad_arguments(function, arguments, error):
