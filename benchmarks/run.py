@@ -377,6 +377,13 @@ def write_cases(table: Table, rows: int, rounds: int) -> None:
             for value in values:
                 call(value)
 
+        known = {key: position for position, key in enumerate(keys)}
+
+        def dict_lookup() -> None:
+            get = known.get
+            for value in values:
+                get(value)
+
         default = "" if element == "String" else 0
 
         def dict_encoder() -> bytes:
@@ -404,6 +411,7 @@ def write_cases(table: Table, rows: int, rounds: int) -> None:
             "the same, with an element codec that does nothing": ours_no_op_codec,
             f"quelvoran per-row path ({literal_rows:,} rows)": literal_paths(lambda: ours(prefix)),
             "plain Python: dict-based encoder": dict_encoder,
+            "plain Python: only a dict lookup per row": dict_lookup,
         }
         assert ours() == ours_attribute() == ours(make=make_codec) == dict_encoder() == expected
         assert ours_no_op_codec()[-rows:] == expected[-rows:]
