@@ -176,32 +176,40 @@ PyObject *skip_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 
 // encode_strings(values) -> bytes or None
 //
+// The UTF-8 (with surrogateescape) of an exact str, or the bytes of exact
+// bytes; false when the value is neither or does not encode. `holder` keeps
+// an encoded copy alive.
+bool text_of(PyObject *value, qv::Ref &holder, const char *&text, Py_ssize_t &length)
+{
+    if (PyBytes_CheckExact(value)) {
+        text = PyBytes_AS_STRING(value);
+        length = PyBytes_GET_SIZE(value);
+        return true;
+    }
+    if (!PyUnicode_CheckExact(value))
+        return false;
+    text = PyUnicode_AsUTF8AndSize(value, &length);
+    if (text)
+        return true;
+    PyErr_Clear();
+    holder = qv::Ref::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape"));
+    if (!holder) {
+        PyErr_Clear();
+        return false;
+    }
+    text = PyBytes_AS_STRING(holder.get());
+    length = PyBytes_GET_SIZE(holder.get());
+    return true;
+}
+
 // Appends the String encoding of `item` (its LEB128 length, then its bytes)
-// to `encoded`; declines anything but exact str and bytes, and a str that
-// even surrogateescape cannot encode.
+// to `encoded`; declines what `text_of` declines.
 bool append_string(PyObject *item, std::string &encoded)
 {
-    qv::Ref utf8;
+    qv::Ref holder;
     const char *text;
     Py_ssize_t length;
-    if (PyUnicode_CheckExact(item)) {
-        text = PyUnicode_AsUTF8AndSize(item, &length);
-        if (!text) {
-            PyErr_Clear();
-            utf8 = qv::Ref::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
-            if (!utf8) {
-                PyErr_Clear();
-                return false;
-            }
-            text = PyBytes_AS_STRING(utf8.get());
-            length = PyBytes_GET_SIZE(utf8.get());
-        }
-    }
-    else if (PyBytes_CheckExact(item)) {
-        text = PyBytes_AS_STRING(item);
-        length = PyBytes_GET_SIZE(item);
-    }
-    else
+    if (!text_of(item, holder, text, length))
         return false;
     auto remaining = static_cast<unsigned long long>(length);
     do {
@@ -1392,32 +1400,6 @@ PyObject *decode_fixed_strings(PyObject *, PyObject *const *args, Py_ssize_t nar
             --used;
         return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(bytes), used, "surrogateescape");
     });
-}
-
-// The UTF-8 (with surrogateescape) of an exact str, or the bytes of exact
-// bytes; false when the value is neither or does not encode. `holder` keeps
-// an encoded copy alive.
-bool text_of(PyObject *value, qv::Ref &holder, const char *&text, Py_ssize_t &length)
-{
-    if (PyBytes_CheckExact(value)) {
-        text = PyBytes_AS_STRING(value);
-        length = PyBytes_GET_SIZE(value);
-        return true;
-    }
-    if (!PyUnicode_CheckExact(value))
-        return false;
-    text = PyUnicode_AsUTF8AndSize(value, &length);
-    if (text)
-        return true;
-    PyErr_Clear();
-    holder = qv::Ref::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape"));
-    if (!holder) {
-        PyErr_Clear();
-        return false;
-    }
-    text = PyBytes_AS_STRING(holder.get());
-    length = PyBytes_GET_SIZE(holder.get());
-    return true;
 }
 
 // encode_fixed_strings(values, length) -> bytes or None (a value not an exact
