@@ -174,8 +174,6 @@ PyObject *skip_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return PyLong_FromSize_t(position);
 }
 
-// encode_strings(values) -> bytes or None
-//
 // The UTF-8 (with surrogateescape) of an exact str, or the bytes of exact
 // bytes; false when the value is neither or does not encode. `holder` keeps
 // an encoded copy alive.
@@ -221,6 +219,8 @@ bool append_string(PyObject *item, std::string &encoded)
     return true;
 }
 
+// encode_strings(values) -> bytes or None
+//
 // The String encoding of `values` when every value is exactly a str or bytes
 // that encodes; None otherwise, so that the caller's element codec reports the
 // value that does not encode.
