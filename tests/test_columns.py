@@ -415,34 +415,42 @@ def held_export(codec):
     codec.export = memoryview(codec._values)
 
 
-CODEC_CHANGES = {  # codec class, element name, change made to each codec
-    "String": (fast_elements.StringCodec, "String", None),
-    "UInt32": (fast_elements.IntegerCodec, "UInt32", None),
-    "Int8": (fast_elements.IntegerCodec, "Int8", None),
-    "Int128": (fast_elements.IntegerCodec, "Int128", None),
-    "UInt256": (fast_elements.IntegerCodec, "UInt256", None),
-    "values are bytes": (fast_elements.IntegerCodec, "UInt32", lambda codec: setattr(codec, "_values", b"")),
-    "values held by a view": (Exported, "String", held_export),
-    "instance shadows encode_value": (Unslotted, "String", lambda codec: setattr(codec, "encode_value",
-                                                                                  lambda value: b"!")),
-    "subclass encodes": (SubclassedEncoder, "UInt16", None),
-    "narrower range": (fast_elements.IntegerCodec, "UInt32", lambda codec: setattr(codec, "maximum", 2)),
-    "range past the width": (fast_elements.IntegerCodec, "UInt8", lambda codec: setattr(codec, "maximum", 2**40)),
-    "signed an int": (fast_elements.IntegerCodec, "Int16", lambda codec: setattr(codec, "signed", 1)),
-    "length a str": (fast_elements.IntegerCodec, "Int16", lambda codec: setattr(codec, "length", "2")),
-    "no minimum": (fast_elements.IntegerCodec, "Int16", lambda codec: delattr(codec, "minimum")),
-    "nullable by truth": (fast_elements.StringCodec, "String", lambda codec: setattr(codec, "is_nullable", [1])),
-    "null map gone": (fast_elements.StringCodec, "String", lambda codec: setattr(codec, "_null_map", None)),
+F = fast_elements
+CODEC_CHANGES = {  # codec class, its arguments, change made to each codec
+    "String": (F.StringCodec, (), None),
+    "UInt32": (F.IntegerCodec, ("UInt32",), None),
+    "Int8": (F.IntegerCodec, ("Int8",), None),
+    "Int128": (F.IntegerCodec, ("Int128",), None),
+    "UInt256": (F.IntegerCodec, ("UInt256",), None),
+    "FixedString(3)": (F.FixedStringCodec, (3,), None),
+    "Date": (F.DateCodec, (), None),
+    "Date32": (F.Date32Codec, (), None),
+    "DateTime": (F.DateTimeCodec, (), None),
+    "DateTime('Asia/Kolkata')": (F.ZonedDateTimeCodec, (KOLKATA,), None),
+    "values are bytes": (F.IntegerCodec, ("UInt32",), lambda codec: setattr(codec, "_values", b"")),
+    "values held by a view": (Exported, (), held_export),
+    "instance shadows encode_value": (Unslotted, (), lambda codec: setattr(codec, "encode_value", lambda value: b"!")),
+    "subclass encodes": (SubclassedEncoder, ("UInt16",), None),
+    "narrower range": (F.IntegerCodec, ("UInt32",), lambda codec: setattr(codec, "maximum", 2)),
+    "range past the width": (F.IntegerCodec, ("UInt8",), lambda codec: setattr(codec, "maximum", 2**40)),
+    "signed an int": (F.IntegerCodec, ("Int16",), lambda codec: setattr(codec, "signed", 1)),
+    "length a str": (F.IntegerCodec, ("Int16",), lambda codec: setattr(codec, "length", "2")),
+    "no minimum": (F.IntegerCodec, ("Int16",), lambda codec: delattr(codec, "minimum")),
+    "FixedString length a bool": (F.FixedStringCodec, (3,), lambda codec: setattr(codec, "length", True)),
+    "FixedString length 0": (F.FixedStringCodec, (3,), lambda codec: setattr(codec, "length", 0)),
+    "nullable by truth": (F.StringCodec, (), lambda codec: setattr(codec, "is_nullable", [1])),
+    "null map gone": (F.StringCodec, (), lambda codec: setattr(codec, "_null_map", None)),
 }
 WRITTEN = [0, 1, 2, 200, -1, -(2**15), 2**32 - 1, 2**32, 2**127, -(2**255), 2**256 - 1, 2**300, True, 2.0, Int(3),
-           None, "", "ab", "crème", "\udcff", "x" * 200, b"\x00\xff", Text("a"), bytearray(b"x"), object()]
+           None, "", "ab", "abcd", "crème", "\udcff", "x" * 200, b"\x00\xff", Text("a"), bytearray(b"x"), object(),
+           date(1970, 1, 1), date(2149, 6, 7), date(1899, 12, 31), *MOMENTS]
 
 
 @pytest.mark.parametrize("nullable", [False, True])
-@pytest.mark.parametrize("codec_class, name, change", CODEC_CHANGES.values(), ids=CODEC_CHANGES.keys())
-def test_compiled_write_does_what_the_inherited_write_does(codec_class, name, change, nullable):
+@pytest.mark.parametrize("codec_class, arguments, change", CODEC_CHANGES.values(), ids=CODEC_CHANGES.keys())
+def test_compiled_write_does_what_the_inherited_write_does(codec_class, arguments, change, nullable):
     def run(write):
-        codec = codec_class(None, name) if issubclass(codec_class, elements.IntegerCodec) else codec_class(None)
+        codec = codec_class(None, *arguments)
         codec.is_nullable = nullable
         if change:
             change(codec)

@@ -802,18 +802,18 @@ Outcome utc_microseconds(PyObject *value, long long &out)
 }
 
 // encode_dates(values) -> bytes or None: UInt16 days since 1970-01-01.
-PyObject *encode_dates(PyObject *, PyObject *values)
+Outcome encode_date(PyObject *value, unsigned char *out)
 {
-    return encode_rows(values, 2, [](PyObject *value, unsigned char *out) {
-        if (!is_date_or_datetime(value))
-            return Outcome::declined;
-        const long long days = days_of(value);
-        if (days < 0 || days > 0xFFFF)
-            return Outcome::declined;
-        store_little(out, static_cast<uint16_t>(days), 2);
-        return Outcome::done;
-    });
+    if (!is_date_or_datetime(value))
+        return Outcome::declined;
+    const long long days = days_of(value);
+    if (days < 0 || days > 0xFFFF)
+        return Outcome::declined;
+    store_little(out, static_cast<uint16_t>(days), 2);
+    return Outcome::done;
 }
+
+PyObject *encode_dates(PyObject *, PyObject *values) { return encode_rows(values, 2, encode_date); }
 
 // decode_dates32(data) -> list[date] or None: Int32 days since 1970-01-01.
 PyObject *decode_dates32(PyObject *, PyObject *data)
@@ -828,18 +828,18 @@ PyObject *decode_dates32(PyObject *, PyObject *data)
 }
 
 // encode_dates32(values) -> bytes or None: Int32 days since 1970-01-01.
-PyObject *encode_dates32(PyObject *, PyObject *values)
+Outcome encode_date32(PyObject *value, unsigned char *out)
 {
-    return encode_rows(values, 4, [](PyObject *value, unsigned char *out) {
-        if (!is_date_or_datetime(value))
-            return Outcome::declined;
-        const long long days = days_of(value);
-        if (days < first_date32_days || days > last_date32_days)
-            return Outcome::declined;
-        store_little(out, static_cast<int32_t>(days), 4);
-        return Outcome::done;
-    });
+    if (!is_date_or_datetime(value))
+        return Outcome::declined;
+    const long long days = days_of(value);
+    if (days < first_date32_days || days > last_date32_days)
+        return Outcome::declined;
+    store_little(out, static_cast<int32_t>(days), 4);
+    return Outcome::done;
 }
+
+PyObject *encode_dates32(PyObject *, PyObject *values) { return encode_rows(values, 4, encode_date32); }
 
 // decode_zoned_datetimes(data, zone) -> list[datetime]: UInt32 seconds since
 // the epoch, converted to `zone`.
@@ -854,22 +854,22 @@ PyObject *decode_zoned_datetimes(PyObject *, PyObject *const *args, Py_ssize_t n
 }
 
 // encode_datetimes(values) -> bytes or None: UInt32 seconds since the epoch.
-PyObject *encode_datetimes(PyObject *, PyObject *values)
+Outcome encode_datetime(PyObject *value, unsigned char *out)
 {
-    return encode_rows(values, 4, [](PyObject *value, unsigned char *out) {
-        long long microseconds;
-        if (!PyDateTime_CheckExact(value))
-            return Outcome::declined;
-        const Outcome outcome = utc_microseconds(value, microseconds);
-        if (outcome != Outcome::done)
-            return outcome;
-        const long long seconds = floor_divide(microseconds, microseconds_per_second);
-        if (seconds < 0 || seconds > 0xFFFF'FFFFLL)
-            return Outcome::declined;
-        store_little(out, static_cast<uint32_t>(seconds), 4);
-        return Outcome::done;
-    });
+    long long microseconds;
+    if (!PyDateTime_CheckExact(value))
+        return Outcome::declined;
+    const Outcome outcome = utc_microseconds(value, microseconds);
+    if (outcome != Outcome::done)
+        return outcome;
+    const long long seconds = floor_divide(microseconds, microseconds_per_second);
+    if (seconds < 0 || seconds > 0xFFFF'FFFFLL)
+        return Outcome::declined;
+    store_little(out, static_cast<uint32_t>(seconds), 4);
+    return Outcome::done;
 }
+
+PyObject *encode_datetimes(PyObject *, PyObject *values) { return encode_rows(values, 4, encode_datetime); }
 
 constexpr long long powers_of_ten[] = {1,
                                        10,
@@ -1402,6 +1402,18 @@ PyObject *decode_fixed_strings(PyObject *, PyObject *const *args, Py_ssize_t nar
     });
 }
 
+Outcome encode_fixed_string(PyObject *value, Py_ssize_t length, unsigned char *out)
+{
+    qv::Ref holder;
+    const char *text;
+    Py_ssize_t size;
+    if (!text_of(value, holder, text, size) || size > length)
+        return Outcome::declined;
+    std::memcpy(out, text, static_cast<size_t>(size));
+    std::memset(out + size, 0, static_cast<size_t>(length - size));
+    return Outcome::done;
+}
+
 // encode_fixed_strings(values, length) -> bytes or None (a value not an exact
 // str or bytes, not encodable, or longer than `length` bytes).
 PyObject *encode_fixed_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
@@ -1409,16 +1421,8 @@ PyObject *encode_fixed_strings(PyObject *, PyObject *const *args, Py_ssize_t nar
     Py_ssize_t length;
     if (!check_arguments("encode_fixed_strings", nargs, 2) || !integer_argument(args[1], 1, PY_SSIZE_T_MAX, length))
         return nullptr;
-    return encode_rows(args[0], length, [length](PyObject *value, unsigned char *out) {
-        qv::Ref holder;
-        const char *text;
-        Py_ssize_t size;
-        if (!text_of(value, holder, text, size) || size > length)
-            return Outcome::declined;
-        std::memcpy(out, text, static_cast<size_t>(size));
-        std::memset(out + size, 0, static_cast<size_t>(length - size));
-        return Outcome::done;
-    });
+    return encode_rows(args[0], length,
+                       [length](PyObject *value, unsigned char *out) { return encode_fixed_string(value, length, out); });
 }
 
 // decode_offsets(data) -> list[int]: UInt64 array end offsets, checked never
@@ -1697,9 +1701,8 @@ PyObject *int64_values(PyObject *, PyObject *values)
 // inherited `write` for everything else. It reads the codec's fields from
 // their slots, found through the class's member descriptors, and does so
 // only while the codec's class holds what it held when checked: the same
-// slots and `encode_value`, no instance dict, the same version.
-
-enum class WriterKind { integer, string };
+// slots, `encode_value` and `encode_column`, no instance dict, the same
+// version.
 
 enum CodecField { is_nullable_field, values_field, null_map_field, length_field, signed_field, minimum_field,
                   maximum_field, field_count };
@@ -1708,12 +1711,31 @@ qv::InternedName codec_field_names[field_count] = {
     qv::InternedName{"length"}, qv::InternedName{"signed"}, qv::InternedName{"minimum"}, qv::InternedName{"maximum"}};
 qv::InternedName write_name{"write"};
 qv::InternedName encode_value_name{"encode_value"};
+qv::InternedName encode_column_name{"encode_column"};
+
+enum class WriterKind { integer, string, fixed_string, date, date32, datetime };
+
+struct WriterKindFacts {
+    const char *name;
+    WriterKind kind;
+    int fields;  // how many of the codec fields, in their order, the encoding reads
+};
+constexpr WriterKindFacts writer_kinds[] = {
+    {"integer", WriterKind::integer, field_count},
+    {"string", WriterKind::string, length_field},
+    {"fixed_string", WriterKind::fixed_string, length_field + 1},
+    {"date", WriterKind::date, length_field},
+    {"date32", WriterKind::date32, length_field},
+    {"datetime", WriterKind::datetime, length_field},
+};
 
 struct CompiledWriter {
     PyTypeObject *owner = nullptr;  // strong: the class whose `write` this is
-    WriterKind kind = WriterKind::integer;
+    const WriterKindFacts *kind = nullptr;
     PyObject *inherited_write = nullptr;  // strong
-    PyObject *encode_value = nullptr;     // strong: the `encode_value` whose work is done here
+    // Strong: the methods whose work is done here, as the class had them.
+    PyObject *encode_value = nullptr;
+    PyObject *encode_column = nullptr;
     // The class last checked, by version tag: tags are never reused, so a
     // class that is gone is never mistaken for the one checked.
     PyTypeObject *checked = nullptr;
@@ -1721,11 +1743,9 @@ struct CompiledWriter {
     Py_ssize_t offsets[field_count] = {};
 };
 
-constexpr int max_compiled_writers = 4;
+constexpr int max_compiled_writers = 16;
 CompiledWriter compiled_writers[max_compiled_writers];
 int compiled_writer_count = 0;
-
-int field_count_of(WriterKind kind) { return kind == WriterKind::integer ? field_count : length_field; }
 
 // Whether instances of `type` are written as `writer` writes them; checks
 // the class again after it (or one of its bases) has changed.
@@ -1736,10 +1756,11 @@ bool writes_as_checked(CompiledWriter &writer, PyTypeObject *type)
         return true;
     writer.checked = nullptr;
     if (!qv::has_class_attributes_only(type) || _PyType_Lookup(type, encode_value_name.get()) != writer.encode_value ||
+        _PyType_Lookup(type, encode_column_name.get()) != writer.encode_column ||
         !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
         return false;
     const unsigned int version = type->tp_version_tag;
-    for (int field = 0; field < field_count_of(writer.kind); ++field)
+    for (int field = 0; field < writer.kind->fields; ++field)
         if ((writer.offsets[field] = qv::slot_offset(_PyType_Lookup(type, codec_field_names[field].get()))) < 0)
             return false;
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version)
@@ -1749,10 +1770,10 @@ bool writes_as_checked(CompiledWriter &writer, PyTypeObject *type)
     return true;
 }
 
-// `value.to_bytes(self.length, "little", signed=self.signed)` of an
-// exact int within the codec's `minimum` and `maximum`, as the inherited
+// `value.to_bytes(self.length, "little", signed=self.signed)` of an exact
+// int within the codec's `minimum` and `maximum`, as the inherited
 // `encode_value` gives it.
-bool encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyObject *value, std::string &encoded)
+Outcome encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyObject *value, std::string &encoded)
 {
     PyObject *minimum = qv::slot_value(codec, writer.offsets[minimum_field]);
     PyObject *maximum = qv::slot_value(codec, writer.offsets[maximum_field]);
@@ -1761,24 +1782,40 @@ bool encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyObjec
     if (!PyLong_CheckExact(value) || !minimum || !PyLong_CheckExact(minimum) || !maximum ||
         !PyLong_CheckExact(maximum) || !length || !PyLong_CheckExact(length) ||
         (is_signed != Py_True && is_signed != Py_False))
-        return false;
+        return Outcome::declined;
     // Comparing exact ints runs no code.
-    if (PyObject_RichCompareBool(minimum, value, Py_LE) != 1 || PyObject_RichCompareBool(value, maximum, Py_LE) != 1) {
-        PyErr_Clear();
-        return false;
-    }
+    if (PyObject_RichCompareBool(minimum, value, Py_LE) != 1 || PyObject_RichCompareBool(value, maximum, Py_LE) != 1)
+        return decline_error();
     const Py_ssize_t width = PyLong_AsSsize_t(length);
-    if (width != 1 && width != 2 && width != 4 && width != 8 && width != 16 && width != 32) {
-        PyErr_Clear();
-        return false;
+    if (width != 1 && width != 2 && width != 4 && width != 8 && width != 16 && width != 32)
+        return decline_error();
+    encoded.resize(static_cast<size_t>(width));
+    return encode_integer(value, width, is_signed == Py_True, reinterpret_cast<unsigned char *>(encoded.data()));
+}
+
+// The value's encoding by the compiled column encoder of the codec's kind.
+Outcome encode_for_write(PyObject *codec, const CompiledWriter &writer, PyObject *value, std::string &encoded)
+{
+    const auto fixed = [&](size_t width, auto encode) {
+        encoded.resize(width);
+        return encode(value, reinterpret_cast<unsigned char *>(encoded.data()));
+    };
+    switch (writer.kind->kind) {
+    case WriterKind::integer: return encode_integer_value(codec, writer, value, encoded);
+    case WriterKind::string: return append_string(value, encoded) ? Outcome::done : Outcome::declined;
+    case WriterKind::date: return fixed(2, encode_date);
+    case WriterKind::date32: return fixed(4, encode_date32);
+    case WriterKind::datetime: return fixed(4, encode_datetime);
+    case WriterKind::fixed_string: {
+        PyObject *length = qv::slot_value(codec, writer.offsets[length_field]);
+        const Py_ssize_t width = length && PyLong_CheckExact(length) ? PyLong_AsSsize_t(length) : 0;
+        if (width < 1)
+            return decline_error();
+        encoded.resize(static_cast<size_t>(width));
+        return encode_fixed_string(value, width, reinterpret_cast<unsigned char *>(encoded.data()));
     }
-    unsigned char out[32];
-    if (encode_integer(value, width, is_signed == Py_True, out) != Outcome::done) {
-        PyErr_Clear();
-        return false;
     }
-    encoded.assign(reinterpret_cast<const char *>(out), static_cast<size_t>(width));
-    return true;
+    return Outcome::declined;
 }
 
 // Fails as `+=` and `append` do on a bytearray that a view holds.
@@ -1805,11 +1842,13 @@ Written write_value(PyObject *codec, CompiledWriter &writer, PyObject *value, Py
     if ((is_nullable != Py_True && is_nullable != Py_False) || !values || !PyByteArray_CheckExact(values) ||
         (is_nullable == Py_True && (!null_map || !PyByteArray_CheckExact(null_map))))
         return Written::not_here;
+    // The encoders run no Python code: a value they decline or fail on is
+    // the inherited write's to encode, or to refuse with its own error.
     std::string encoded;
-    const bool taken = writer.kind == WriterKind::integer ? encode_integer_value(codec, writer, value, encoded)
-                                                          : append_string(value, encoded);
-    if (!taken)
+    if (encode_for_write(codec, writer, value, encoded) != Outcome::done) {
+        PyErr_Clear();
         return Written::not_here;
+    }
     if (!append_bytes(values, encoded.data(), encoded.size()))
         return Written::failed;
     // The values are in: a failure from here on is the inherited write's own.
@@ -1860,7 +1899,7 @@ PyMethodDef compiled_write_def = {
     "write", _PyCFunction_CAST(compiled_write_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
     "write($self, value)\n--\n\nEncode one value into the buffer; return the bytes it added."};
 
-// compiled_write(cls, kind) -> a `write` method for cls ("integer" or "string").
+// compiled_write(cls, kind) -> a `write` method for cls.
 PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     if (!check_arguments("compiled_write", nargs, 2))
@@ -1870,12 +1909,11 @@ PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     auto *owner = reinterpret_cast<PyTypeObject *>(args[0]);
-    WriterKind kind;
-    if (PyUnicode_CompareWithASCIIString(args[1], "integer") == 0)
-        kind = WriterKind::integer;
-    else if (PyUnicode_CompareWithASCIIString(args[1], "string") == 0)
-        kind = WriterKind::string;
-    else {
+    const WriterKindFacts *kind = nullptr;
+    for (const WriterKindFacts &facts : writer_kinds)
+        if (PyUnicode_CompareWithASCIIString(args[1], facts.name) == 0)
+            kind = &facts;
+    if (!kind) {
         PyErr_Format(PyExc_ValueError, "no compiled write of kind %R", args[1]);
         return nullptr;
     }
@@ -1885,9 +1923,9 @@ PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     }
     qv::Ref descriptor = qv::Ref::steal(PyDescr_NewMethod(owner, &compiled_write_def));
     qv::Ref inherited = qv::Ref::steal(PyObject_GetAttr(args[0], write_name.get()));
-    qv::Ref encode_value = qv::Ref::borrow(_PyType_Lookup(owner, encode_value_name.get()));
     if (!descriptor || !inherited)
         return nullptr;
+    PyObject *encode_value = _PyType_Lookup(owner, encode_value_name.get());
     if (!encode_value) {
         PyErr_SetString(PyExc_TypeError, "compiled_write() needs a class with encode_value");
         return nullptr;
@@ -1896,7 +1934,8 @@ PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     writer.owner = reinterpret_cast<PyTypeObject *>(Py_NewRef(args[0]));
     writer.kind = kind;
     writer.inherited_write = inherited.release();
-    writer.encode_value = encode_value.release();
+    writer.encode_value = Py_NewRef(encode_value);
+    writer.encode_column = Py_XNewRef(_PyType_Lookup(owner, encode_column_name.get()));
     return descriptor.release();
 }
 
@@ -1914,7 +1953,8 @@ PyMethodDef methods[] = {
     {"skip_strings", _PyCFunction_CAST(skip_strings), METH_FASTCALL,
      "skip_strings(data, offset, count) -> the offset past count String values, or None when data ends in a length."},
     {"compiled_write", _PyCFunction_CAST(compiled_write), METH_FASTCALL,
-     "compiled_write(cls, kind) -> a write method for the codec class cls that encodes in C++ (kind: integer, string)."},
+     "compiled_write(cls, kind) -> a write method for the codec class cls that encodes in C++ (kind: integer, string, "
+     "fixed_string, date, date32 or datetime)."},
     {"encode_strings", encode_strings, METH_O,
      "encode_strings(values) -> the String column of values, or None if one is not exactly str or bytes."},
     {"decode_dates", decode_dates, METH_O, "decode_dates(data) -> a list of dates (UInt16 days since 1970-01-01)."},
@@ -1979,7 +2019,8 @@ bool exec_columns(PyObject *)
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI ||
         !qv::init_names({&int_name, &is_safe_name, &ip_name, &scope_id_name, &utcoffset_name, &fromutc_name,
-                         &to_bytes_name, &little_name, &signed_name, &write_name, &encode_value_name}))
+                         &to_bytes_name, &little_name, &signed_name, &write_name, &encode_value_name,
+                         &encode_column_name}))
         return false;
     for (qv::InternedName &name : codec_field_names)
         if (!name.init())

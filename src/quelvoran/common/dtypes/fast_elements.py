@@ -239,8 +239,11 @@ class EnumCodec(_CompiledColumns, elements.EnumCodec):
 
 # Their `write`, which LowCardinality calls twice for each distinct value of
 # a block, in C++ for the values the compiled encoders take as they are.
-StringCodec.write = bulk.compiled_write(StringCodec, "string")  # type: ignore[method-assign]
-IntegerCodec.write = bulk.compiled_write(IntegerCodec, "integer")  # type: ignore[method-assign]
+for _codec, _kind in ((StringCodec, "string"), (IntegerCodec, "integer"), (FixedStringCodec, "fixed_string"),
+                      (DateCodec, "date"), (Date32Codec, "date32"), (DateTimeCodec, "datetime"),
+                      (ZonedDateTimeCodec, "datetime")):
+    _codec.write = bulk.compiled_write(_codec, _kind)  # type: ignore[method-assign]
+del _codec, _kind
 
 
 def make_codec(name: str, fileobj: elements.Readable, length: int | None = None) -> elements.ElementCodec:
