@@ -801,6 +801,12 @@ Outcome utc_microseconds(PyObject *value, long long &out)
     return Outcome::done;
 }
 
+// The microseconds since the epoch, in UTC, of an exact datetime.
+Outcome datetime_microseconds(PyObject *value, long long &out)
+{
+    return PyDateTime_CheckExact(value) ? utc_microseconds(value, out) : Outcome::declined;
+}
+
 // encode_dates(values) -> bytes or None: UInt16 days since 1970-01-01.
 Outcome encode_date(PyObject *value, unsigned char *out)
 {
@@ -857,9 +863,7 @@ PyObject *decode_zoned_datetimes(PyObject *, PyObject *const *args, Py_ssize_t n
 Outcome encode_datetime(PyObject *value, unsigned char *out)
 {
     long long microseconds;
-    if (!PyDateTime_CheckExact(value))
-        return Outcome::declined;
-    const Outcome outcome = utc_microseconds(value, microseconds);
+    const Outcome outcome = datetime_microseconds(value, microseconds);
     if (outcome != Outcome::done)
         return outcome;
     const long long seconds = floor_divide(microseconds, microseconds_per_second);
@@ -920,9 +924,7 @@ PyObject *encode_datetimes64(PyObject *, PyObject *const *args, Py_ssize_t nargs
         return nullptr;
     return encode_rows(args[0], 8, [precision](PyObject *value, unsigned char *out) {
         long long microseconds;
-        if (!PyDateTime_CheckExact(value))
-            return Outcome::declined;
-        const Outcome outcome = utc_microseconds(value, microseconds);
+        const Outcome outcome = datetime_microseconds(value, microseconds);
         if (outcome != Outcome::done)
             return outcome;
         // Conversion to UTC must land inside the years a datetime can hold.
