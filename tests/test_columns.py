@@ -460,6 +460,15 @@ def test_compiled_write_does_what_the_inherited_write_does(codec_class, argument
     assert run(codec_class.write) == run(elements.ElementCodec.write)
 
 
+def test_compiled_write_binds_any_number_of_classes():
+    classes = [type(f"Codec{i}", (fast_elements.IntegerCodec,), {"__slots__": ()}) for i in range(40)]
+    for cls in classes:
+        cls.write = bulk.compiled_write(cls, "integer")
+    codecs = [cls(None, "UInt16") for cls in classes]
+    assert [codec.write(258) for codec in codecs] == [2] * 40
+    assert {codec.clear() for codec in codecs} == {b"\x02\x01"}
+
+
 @pytest.mark.parametrize("arguments, keywords", [((), {}), ((1, 2), {}), ((), {"value": 5}), ((5,), {"other": 1})])
 def test_compiled_write_takes_arguments_as_the_inherited_write_does(arguments, keywords):
     codecs = [fast_elements.IntegerCodec(None, "UInt8") for _ in range(2)]

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -1745,9 +1746,9 @@ struct CompiledWriter {
     Py_ssize_t offsets[field_count] = {};
 };
 
-constexpr int max_compiled_writers = 16;
-CompiledWriter compiled_writers[max_compiled_writers];
-int compiled_writer_count = 0;
+// Never destroyed, and never moved as it grows: its references must outlive
+// the interpreter's last call.
+std::deque<CompiledWriter> &compiled_writers = *new std::deque<CompiledWriter>;
 
 // Whether instances of `type` are written as `writer` writes them; checks
 // the class again after it (or one of its bases) has changed.
@@ -1877,9 +1878,9 @@ PyObject *compiled_write_method(PyObject *codec, PyTypeObject *defining_class, P
 {
     return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
         CompiledWriter *writer = nullptr;
-        for (int i = 0; i < compiled_writer_count && !writer; ++i)
-            if (compiled_writers[i].owner == defining_class)
-                writer = &compiled_writers[i];
+        for (CompiledWriter &bound : compiled_writers)
+            if (bound.owner == defining_class)
+                writer = &bound;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (!writer) {
             PyErr_SetString(PyExc_SystemError, "write() of a class not bound by compiled_write");
@@ -1919,10 +1920,6 @@ PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         PyErr_Format(PyExc_ValueError, "no compiled write of kind %R", args[1]);
         return nullptr;
     }
-    if (compiled_writer_count == max_compiled_writers) {
-        PyErr_SetString(PyExc_RuntimeError, "compiled_write() has bound all the classes it can");
-        return nullptr;
-    }
     qv::Ref descriptor = qv::Ref::steal(PyDescr_NewMethod(owner, &compiled_write_def));
     qv::Ref inherited = qv::Ref::steal(PyObject_GetAttr(args[0], write_name.get()));
     if (!descriptor || !inherited)
@@ -1932,12 +1929,14 @@ PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_TypeError, "compiled_write() needs a class with encode_value");
         return nullptr;
     }
-    CompiledWriter &writer = compiled_writers[compiled_writer_count++];
-    writer.owner = reinterpret_cast<PyTypeObject *>(Py_NewRef(args[0]));
-    writer.kind = kind;
-    writer.inherited_write = inherited.release();
-    writer.encode_value = Py_NewRef(encode_value);
-    writer.encode_column = Py_XNewRef(_PyType_Lookup(owner, encode_column_name.get()));
+    CompiledWriter *writer = qv::guarded<CompiledWriter *>(nullptr, [] { return &compiled_writers.emplace_back(); });
+    if (!writer)
+        return nullptr;
+    writer->owner = reinterpret_cast<PyTypeObject *>(Py_NewRef(args[0]));
+    writer->kind = kind;
+    writer->inherited_write = inherited.release();
+    writer->encode_value = Py_NewRef(encode_value);
+    writer->encode_column = Py_XNewRef(_PyType_Lookup(owner, encode_column_name.get()));
     return descriptor.release();
 }
 
