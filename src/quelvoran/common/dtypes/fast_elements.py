@@ -14,7 +14,10 @@ like the reference codecs.
 
 Every codec here also offers ``encode_column(values)``: the encoding of a
 whole column of non-NULL values, or None when the reference codec must
-encode it value by value.
+encode it value by value. The String, integer, FixedString, Date, Date32 and
+DateTime codecs also ``write`` single values in C++, through the method that
+``columns.compiled_write`` makes, which hands every value it does not take
+as it is to the inherited ``write``.
 """
 
 from __future__ import annotations
