@@ -353,13 +353,20 @@ def test_changes_between_writes_agree(mutate):
 
 
 class SlotNamed(Slotted):
-    """Its name held in a slot of each codec, as the package's own codecs hold theirs."""
+    """Its name held in a slot of each codec, as the package's own codecs hold
+    theirs; writing the value "change" makes `change` of the codec first."""
 
-    __slots__ = ("name",)
+    __slots__ = ("name", "change")
 
-    def __init__(self):
+    def __init__(self, change):
         super().__init__()
         self.name = "String"
+        self.change = change
+
+    def write(self, value):
+        if value == "change":
+            self.change(self)
+        return super().write(value)
 
 
 SLOT_DESCRIPTOR = SlotNamed.__dict__["name"]
@@ -374,18 +381,22 @@ NAME_CHANGES = {
 }
 
 
+@pytest.mark.parametrize("whole", [False, True], ids=["write per row", "_encode_rows"])
 @pytest.mark.parametrize("change", NAME_CHANGES.values(), ids=NAME_CHANGES.keys())
-def test_slot_held_codec_name_is_read_at_every_write(change):
+def test_slot_held_codec_name_is_read_at_every_write(change, whole):
+    rows = ["p", "pq-long", "change", "pq-long", "pqr", "p"]
+
     def scenario():
-        codec = SlotNamed()
+        codec = SlotNamed(change)
         obj = LowCardinality(None, codec, False)
-        grown = [obj.write(value) for value in ["p", "pq-long"]]
         try:
-            change(codec)
-            grown += [obj.write(value) for value in ["pq-long", "pqr", "p"]]
+            if whole:
+                result = raised(lambda: module._encode_rows(obj, list(rows)))
+            else:
+                result = [obj.write(value) for value in rows], repr(obj.index_elements)
         finally:
             SlotNamed.name = SLOT_DESCRIPTOR
-        return grown, repr(obj.dictionary), repr(obj.index_elements), repr(codec.calls)
+        return result, repr(codec.calls)
 
     both_paths(scenario)
 

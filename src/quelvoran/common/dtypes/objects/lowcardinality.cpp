@@ -1343,25 +1343,33 @@ void remember_codec_name(PyObject *codec, PyObject *element_name, int fixed_stri
     Py_XSETREF(codec_name_answer.codec_class, Py_NewRef(reinterpret_cast<PyObject *>(type)));
 }
 
+// Whether the codec's `name` equals "FixedString", when the remembered
+// answer gives it without running code; false when it does not.
+bool remembered_fixed_string(PyObject *codec, int &answer)
+{
+    if (!fast_paths || !answer_is_current(codec))
+        return false;
+    if (codec_name_answer.slot_offset < 0) {
+        answer = codec_name_answer.fixed_string;
+        return true;
+    }
+    // Comparing exact str objects runs no code; a codec keeps the same one.
+    PyObject *held = qv::slot_value(codec, codec_name_answer.slot_offset);
+    if (held && held != codec_name_answer.slot_name && PyUnicode_CheckExact(held)) {
+        codec_name_answer.slot_name_is_fixed_string = PyUnicode_Compare(held, FIXEDSTRING) == 0;
+        Py_XSETREF(codec_name_answer.slot_name, Py_NewRef(held));
+    }
+    if (!held || held != codec_name_answer.slot_name)
+        return false;
+    answer = codec_name_answer.slot_name_is_fixed_string;
+    return true;
+}
+
 // Whether the element codec's `name` equals "FixedString".
 bool is_fixed_string(Object *self, int &answer)
 {
-    if (fast_paths && answer_is_current(self->dtype)) {
-        if (codec_name_answer.slot_offset < 0) {
-            answer = codec_name_answer.fixed_string;
-            return true;
-        }
-        // Comparing exact str objects runs no code; a codec keeps the same one.
-        PyObject *held = qv::slot_value(self->dtype, codec_name_answer.slot_offset);
-        if (held && held != codec_name_answer.slot_name && PyUnicode_CheckExact(held)) {
-            codec_name_answer.slot_name_is_fixed_string = PyUnicode_Compare(held, FIXEDSTRING) == 0;
-            Py_XSETREF(codec_name_answer.slot_name, Py_NewRef(held));
-        }
-        if (held && held == codec_name_answer.slot_name) {
-            answer = codec_name_answer.slot_name_is_fixed_string;
-            return true;
-        }
-    }
+    if (remembered_fixed_string(self->dtype, answer))
+        return true;
     qv::Ref codec = qv::Ref::borrow(self->dtype);
     qv::Ref element_name = qv::Ref::steal(PyObject_GetAttr(codec.get(), name_name.get()));
     if (!element_name)
@@ -1460,8 +1468,9 @@ Py_ssize_t append_entry_rows(Object *self, PyObject *values, Py_ssize_t row, siz
                              PyTypeObject *only_type)
 {
     BlockIndex *block = fast_paths && self->total_rows ? find_block_index(self) : nullptr;
-    if (!block || !record_describes(self, *block, detached) || !answer_is_current(self->dtype) ||
-        codec_name_answer.fixed_string)
+    int fixed_string = 0;
+    if (!block || !record_describes(self, *block, detached) || !remembered_fixed_string(self->dtype, fixed_string) ||
+        fixed_string)
         return 0;
     const bool detach = block->entries.objects_at_positions;
     // A row found by identity is an entry: of `only_type` when every entry is.
