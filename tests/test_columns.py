@@ -393,7 +393,7 @@ def test_native_columns_keep_their_checks(type_string, column, data, message):
         native.read(header + data)
 
 
-# The compiled `write` of the String and integer codecs against the inherited one.
+# The compiled `write` of the element codecs against the inherited one.
 
 
 class SubclassedEncoder(fast_elements.IntegerCodec):

@@ -253,18 +253,19 @@ def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None
     # general path at the end.
     rare = (nulls is not None and nulls.all()) or (kind == "u" and values.dtype.itemsize == 8 and values.size
                                                   and values.max() >= 1 << 63)
-    if not rare and dtype is None and kind in "iu":
-        return _int64_series(pandas, values.astype(numpy.int64), nulls)
-    if not rare and dtype == "float64" and kind == "f":
-        values = values.astype(numpy.float64)
-        if nulls is not None:
-            values[nulls] = numpy.nan
-        return pandas.Series(values)
-    if not rare and dtype in ("datetime64[ns]", "datetime64[ns, UTC]") and name in _NANOSECONDS:
-        stamps = (values.astype(numpy.int64) * _NANOSECONDS[name]).view("datetime64[ns]")
-        if nulls is not None:
-            stamps[nulls] = numpy.datetime64("NaT", "ns")
-        return _datetime_series(pandas, stamps, dtype)
+    if not rare:
+        if dtype is None and kind in "iu":
+            return _int64_series(pandas, values.astype(numpy.int64), nulls)
+        if dtype == "float64" and kind == "f":
+            values = values.astype(numpy.float64)
+            if nulls is not None:
+                values[nulls] = numpy.nan
+            return pandas.Series(values)
+        if dtype in ("datetime64[ns]", "datetime64[ns, UTC]") and name in _NANOSECONDS:
+            stamps = (values.astype(numpy.int64) * _NANOSECONDS[name]).view("datetime64[ns]")
+            if nulls is not None:
+                stamps[nulls] = numpy.datetime64("NaT", "ns")
+            return _datetime_series(pandas, stamps, dtype)
     return _to_series(pandas, bulk.join_lists([part.to_list() for part in blocks]), dtype)
 
 

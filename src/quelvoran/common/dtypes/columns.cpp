@@ -808,7 +808,6 @@ Outcome datetime_microseconds(PyObject *value, long long &out)
     return PyDateTime_CheckExact(value) ? utc_microseconds(value, out) : Outcome::declined;
 }
 
-// encode_dates(values) -> bytes or None: UInt16 days since 1970-01-01.
 Outcome encode_date(PyObject *value, unsigned char *out)
 {
     if (!is_date_or_datetime(value))
@@ -820,6 +819,7 @@ Outcome encode_date(PyObject *value, unsigned char *out)
     return Outcome::done;
 }
 
+// encode_dates(values) -> bytes or None: UInt16 days since 1970-01-01.
 PyObject *encode_dates(PyObject *, PyObject *values) { return encode_rows(values, 2, encode_date); }
 
 // decode_dates32(data) -> list[date] or None: Int32 days since 1970-01-01.
@@ -834,7 +834,6 @@ PyObject *decode_dates32(PyObject *, PyObject *data)
     });
 }
 
-// encode_dates32(values) -> bytes or None: Int32 days since 1970-01-01.
 Outcome encode_date32(PyObject *value, unsigned char *out)
 {
     if (!is_date_or_datetime(value))
@@ -846,6 +845,7 @@ Outcome encode_date32(PyObject *value, unsigned char *out)
     return Outcome::done;
 }
 
+// encode_dates32(values) -> bytes or None: Int32 days since 1970-01-01.
 PyObject *encode_dates32(PyObject *, PyObject *values) { return encode_rows(values, 4, encode_date32); }
 
 // decode_zoned_datetimes(data, zone) -> list[datetime]: UInt32 seconds since
@@ -860,7 +860,6 @@ PyObject *decode_zoned_datetimes(PyObject *, PyObject *const *args, Py_ssize_t n
     });
 }
 
-// encode_datetimes(values) -> bytes or None: UInt32 seconds since the epoch.
 Outcome encode_datetime(PyObject *value, unsigned char *out)
 {
     long long microseconds;
@@ -874,6 +873,7 @@ Outcome encode_datetime(PyObject *value, unsigned char *out)
     return Outcome::done;
 }
 
+// encode_datetimes(values) -> bytes or None: UInt32 seconds since the epoch.
 PyObject *encode_datetimes(PyObject *, PyObject *values) { return encode_rows(values, 4, encode_datetime); }
 
 constexpr long long powers_of_ten[] = {1,

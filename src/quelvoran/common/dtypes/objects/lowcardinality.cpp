@@ -785,15 +785,15 @@ private:
     // A slot packs an entry's address (objects are 8-byte aligned, below
     // 2^48) with its position (below 2^19) in one word, 0 when empty: the
     // table takes half the cache two words a slot would.
+    static constexpr int address_bits = 45;
+    static constexpr std::uint64_t address_mask = (std::uint64_t{1} << address_bits) - 1;
+    static constexpr Py_ssize_t max_position = (Py_ssize_t{1} << (64 - address_bits)) - 1;
     // A table of up to 128 KiB keeps eight slots per entry: nearly every
     // lookup then ends at its first slot, where a table half full probes a
     // second one for about a row in four, mispredicted more often than not.
     // Larger tables fill up to half, to stay within the nearer caches.
     static constexpr size_t sparse_load = 8;
     static constexpr size_t sparse_table_slots = size_t{1} << 14;
-    static constexpr int address_bits = 45;
-    static constexpr std::uint64_t address_mask = (std::uint64_t{1} << address_bits) - 1;
-    static constexpr Py_ssize_t max_position = (Py_ssize_t{1} << (64 - address_bits)) - 1;
 
     // The address in the form a slot holds it, or 0 when it does not fit.
     static std::uint64_t address_key(PyObject *object)
@@ -1618,9 +1618,11 @@ bool sort_small_ints(PyObject *list, Py_ssize_t first)
     keyed.reserve(static_cast<size_t>(PyList_GET_SIZE(list) - first));
     for (Py_ssize_t i = first; i < PyList_GET_SIZE(list); ++i) {
         PyObject *item = PyList_GET_ITEM(list, i);
+        if (!PyLong_CheckExact(item))
+            return false;
         int overflow = 0;
-        const long long value = PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
-        if (!PyLong_CheckExact(item) || overflow)
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow)
             return false;
         keyed.emplace_back(value, item);
     }
