@@ -49,6 +49,34 @@ def test_values_the_bulk_encoder_leaves_to_the_codec(values):
     assert bulk.encode_strings(values) is None
 
 
+# Texts that differ in one byte only, at either edge or in the middle, of
+# every length around the word sizes the decoder compares by.
+NEAR_TEXTS = [
+    bytes(text) for length in (*range(18), 23, 24, 25, 63, 64, 65, 200) for at in {0, length // 2, length - 1}
+    for text in [bytearray(b"q" * length)] if length
+    for text[at] in (ord("q"), ord("r"), 0xC3)
+] + [b"", "crème".encode(), b"\xff\xfe", "日本".encode()]
+
+
+@settings(max_examples=200, deadline=None)
+@given(rows=st.lists(st.sampled_from(NEAR_TEXTS), max_size=3000), distinct_first=st.integers(0, 10_000))
+def test_repeated_strings_decode_to_one_equal_str(rows, distinct_first):
+    """Rows that repeat a text share one str; the values are the codec's
+    whatever the repeats, also after a run of distinct texts that stops the
+    sharing or fills its table."""
+    rows = [b"%d" % i for i in range(distinct_first)] + rows
+    data = b"".join(bytes([len(row)]) + row if len(row) < 128 else bytes([len(row) & 0x7F | 0x80, len(row) >> 7]) + row
+                    for row in rows)
+    values, end = bulk.decode_strings(data, 0, len(rows))
+    assert end == len(data)
+    assert values == [row.decode("utf-8", "surrogateescape") for row in rows]
+    if distinct_first == 0:
+        shared = {}
+        for row, value in zip(rows, values):
+            if len(row) <= 64:
+                assert shared.setdefault(row, value) is value
+
+
 @pytest.mark.parametrize(
     "data, count, result",
     [

@@ -104,6 +104,132 @@ LengthRead read_string_length(const unsigned char *bytes, size_t size, size_t &p
     }
 }
 
+// One str for the rows of a column that hold the same short text: columns
+// often repeat their values, and sharing spares both the decoding and the
+// memory of a str per row. Texts are entered until the table is full; from
+// then on a column whose values rarely repeat stops being looked up after a
+// window of them. The strs are borrowed from the list being filled, which
+// holds them to the end.
+class RepeatedTexts {
+public:
+    static constexpr size_t max_length = 64;
+
+    bool wanted(size_t length) const { return active_ && length <= max_length; }
+    // The str made earlier for these bytes, or null.
+    PyObject *find(const unsigned char *text, size_t length)
+    {
+        hash_ = hash_of(text, length);
+        if (full_ && ++looked_up_ == window) {
+            active_ = hits_ * 4 >= window;
+            looked_up_ = hits_ = 0;
+        }
+        if (slots_.empty())
+            return nullptr;
+        for (size_t slot = hash_ & mask_;; slot = (slot + 1) & mask_) {
+            const Slot &at = slots_[slot];
+            if (!at.value)
+                return nullptr;
+            if (at.hash == static_cast<std::uint32_t>(hash_) && at.length == length &&
+                same_text(at.text, text, length)) {
+                ++hits_;
+                return at.value;
+            }
+        }
+    }
+    // Enters the str just made for the bytes last looked up.
+    void add(const unsigned char *text, size_t length, PyObject *value)
+    {
+        if (full_)
+            return;
+        if (2 * (count_ + 1) > slots_.size()) {
+            if (slots_.size() >= max_slots) {
+                full_ = true;
+                return;
+            }
+            grow();
+        }
+        size_t slot = hash_ & mask_;
+        while (slots_[slot].value)
+            slot = (slot + 1) & mask_;
+        slots_[slot] = Slot{text, static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(hash_), value};
+        ++count_;
+    }
+
+private:
+    struct Slot {
+        const unsigned char *text;
+        std::uint32_t length;
+        std::uint32_t hash;
+        PyObject *value;
+    };
+    static constexpr size_t window = 1024;
+    static constexpr size_t max_slots = size_t{1} << 14;
+
+    // Up to 16 bytes compared in two overlapping words each side, sparing a call.
+    static bool same_text(const unsigned char *one, const unsigned char *other, size_t length)
+    {
+        if (length < 8 || length > 16)
+            return std::memcmp(one, other, length) == 0;
+        std::uint64_t one_first, one_last, other_first, other_last;
+        std::memcpy(&one_first, one, 8);
+        std::memcpy(&one_last, one + length - 8, 8);
+        std::memcpy(&other_first, other, 8);
+        std::memcpy(&other_last, other + length - 8, 8);
+        return ((one_first ^ other_first) | (one_last ^ other_last)) == 0;
+    }
+    // Whole words, then the last word (overlapping the one before): no load
+    // of fewer bytes than a register holds, which would wait on a store.
+    static std::uint64_t hash_of(const unsigned char *text, size_t length)
+    {
+        std::uint64_t hash = length * 0x9E3779B97F4A7C15ULL;
+        auto mix = [&hash](std::uint64_t word) {
+            hash = (hash ^ word) * 0xBF58476D1CE4E5B9ULL;
+            hash ^= hash >> 31;
+        };
+        if (length >= 8) {
+            std::uint64_t word;
+            for (size_t at = 0; at + 8 < length; at += 8) {
+                std::memcpy(&word, text + at, 8);
+                mix(word);
+            }
+            std::memcpy(&word, text + length - 8, 8);
+            mix(word);
+        }
+        else if (length >= 4) {
+            std::uint32_t first, last;
+            std::memcpy(&first, text, 4);
+            std::memcpy(&last, text + length - 4, 4);
+            mix(std::uint64_t{first} << 32 | last);
+        }
+        else if (length)
+            mix(std::uint64_t{text[0]} << 16 | std::uint64_t{text[length / 2]} << 8 | text[length - 1]);
+        hash *= 0x94D049BB133111EBULL;
+        return hash ^ hash >> 29;
+    }
+    void grow()
+    {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 256 : 2 * old.size(), Slot{});
+        mask_ = slots_.size() - 1;
+        for (const Slot &entry : old) {
+            if (!entry.value)
+                continue;
+            size_t slot = entry.hash & mask_;
+            while (slots_[slot].value)
+                slot = (slot + 1) & mask_;
+            slots_[slot] = entry;
+        }
+    }
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
+    std::uint64_t hash_ = 0;
+    size_t looked_up_ = 0;
+    size_t hits_ = 0;
+    bool full_ = false;
+    bool active_ = true;
+};
+
 // decode_strings(data, offset, count) -> (values, end) or None
 //
 // `count` String values (LEB128 byte count, then the bytes) from `data` at
@@ -124,6 +250,7 @@ PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (!values)
         return nullptr;
     size_t position = static_cast<size_t>(offset);
+    RepeatedTexts repeated;
     for (Py_ssize_t row = 0; row < count; ++row) {
         unsigned long long length;
         switch (read_string_length(bytes, size, position, length)) {
@@ -134,10 +261,18 @@ PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         }
         if (length > size - position)
             Py_RETURN_NONE;
-        PyObject *text = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(bytes + position),
-                                              static_cast<Py_ssize_t>(length), "surrogateescape");
-        if (!text)
-            return nullptr;
+        const bool shared = repeated.wanted(length);
+        PyObject *text = shared ? repeated.find(bytes + position, length) : nullptr;
+        if (text)
+            Py_INCREF(text);
+        else {
+            text = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(bytes + position),
+                                        static_cast<Py_ssize_t>(length), "surrogateescape");
+            if (!text)
+                return nullptr;
+            if (shared)
+                repeated.add(bytes + position, length, text);
+        }
         position += static_cast<size_t>(length);
         PyList_SET_ITEM(values.get(), row, text);
     }
