@@ -152,6 +152,38 @@ def test_joined_lists_take_the_items_of_their_parts(parts):
         bulk.join_lists([[1], (2,)])
 
 
+@pytest.mark.parametrize("target, parts, expected", [
+    ([], [[1, "a"], [], [None, 2.5]], 0),
+    ([0], [[1], [2], [3]], 3),
+    ([], [list(range(100))], 10**6),
+    ([], [["x"], ["y"]], sys.maxsize),
+])
+def test_moved_items_grow_a_list_once_and_fit_it(target, parts, expected):
+    want = target + [item for part in parts for item in part]
+    owned = [item for item in want if item is not None]
+    counts = [sys.getrefcount(item) for item in owned]
+    for part in parts:
+        assert bulk.move_items(target, part, expected) is None
+        assert part == []
+    assert target == want and [sys.getrefcount(item) for item in owned] == counts
+    bulk.fit_list(target)
+    assert sys.getsizeof(target) == sys.getsizeof([None] * len(want))
+    target.append("more")
+
+
+@pytest.mark.parametrize("arguments, error", [
+    (([1], [1], 0), None), (([1],), TypeError), (([1], (2,), 0), TypeError), (([], [1], -1), ValueError),
+])
+def test_moved_items_are_refused_between_other_than_two_lists(arguments, error):
+    if error is None:
+        shared = list(arguments[0])
+        arguments, error = (shared, shared, 0), TypeError
+    with pytest.raises(error):
+        bulk.move_items(*arguments)
+    with pytest.raises(TypeError):
+        bulk.fit_list((1,))
+
+
 @pytest.mark.parametrize("values, uniques", [
     ([], []), (["a", None, "a", "b"] * 300, ["a", None, "b"]), ([str(i) for i in range(3000)], None),
 ])

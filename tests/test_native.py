@@ -3,6 +3,7 @@
 import io
 import random
 import struct
+import sys
 import tracemalloc
 from importlib import resources
 
@@ -57,6 +58,21 @@ def test_sample_reads_the_same_from_bytes_and_trickling_streams():
     for source in (bytearray(SAMPLE), memoryview(SAMPLE), io.BytesIO(SAMPLE), Trickle(SAMPLE)):
         assert native.read(source) == table
     assert native.read(native.write(table)) == table
+
+
+@pytest.mark.parametrize("block_rows", [[1, 5000, 5000], [5000, 1, 1], [3, 0, 4], [70_000]])
+def test_columns_of_many_blocks_are_whole_and_fitted(block_rows):
+    """The rows a column is expected to reach are guessed from its first
+    blocks; a wrong guess costs room, never rows."""
+    blocks = [native.Table(["s", "n"], ["String", "Nullable(UInt8)"],
+                           [[f"v{i % 7}" for i in range(rows)], [None if i % 3 else i % 256 for i in range(rows)]])
+              for rows in block_rows]
+    stream = b"".join(native.write(table) for table in blocks)
+    want = [[value for table in blocks for value in table.columns[c]] for c in range(2)]
+    for source in (stream, io.BytesIO(stream)):
+        table = native.read(source)
+        assert table.columns == want
+        assert [sys.getsizeof(column) for column in table.columns] == [sys.getsizeof([None] * len(want[0]))] * 2
 
 
 def test_iter_blocks_reads_incrementally():

@@ -368,6 +368,13 @@ class _Reader:
     def offset(self) -> int:
         return self._base + self._position
 
+    def expected_total(self, done: int) -> int:
+        """``done`` items, read from the bytes so far, scaled to all the bytes
+        of a source held whole; 0 for a stream, whose length is not known."""
+        if self._source_read is not None or not self._position:
+            return 0
+        return -(-done * len(self._data) // self._position)
+
     def available(self, wanted: int) -> int:
         """Bytes held past the position, after asking the source for more
         until ``wanted`` are held or it ends."""
@@ -468,7 +475,7 @@ def iter_blocks(source: Any) -> Iterator[Table]:
     ``read1`` is used when there is one, so that pipes and sockets are not
     waited on for more than they have).
     """
-    for _, block in _blocks(source):
+    for _, block in _blocks(_Reader(source)):
         yield Table(block.names, block.types, block.columns)
 
 
@@ -478,9 +485,8 @@ class _Block(NamedTuple):
     columns: list[Any]
 
 
-def _blocks(source: Any, as_arrays: bool = False) -> Iterator[tuple[int, _Block]]:
+def _blocks(reader: _Reader, as_arrays: bool = False) -> Iterator[tuple[int, _Block]]:
     """The blocks of a Native stream, with the offset each starts at."""
-    reader = _Reader(source)
     block = 0
     while not _at_end(reader, block):
         start = reader.offset
@@ -489,29 +495,45 @@ def _blocks(source: Any, as_arrays: bool = False) -> Iterator[tuple[int, _Block]
 
 
 def _joined_blocks(source: Any, as_arrays: bool = False) -> tuple[list[str], list[str], list[list[Any]]]:
-    """The names and types of a stream's columns, and per column the values
-    of each block."""
+    """The names and types of a stream's columns, and per column its values.
+
+    With ``as_arrays``, a column is the list of its blocks' parts. Otherwise
+    it is one list, into which each block's values are moved as soon as the
+    block is read: the next block's lists then reuse their memory, and the
+    column takes its room once, for the rows the whole of a held source is
+    expected to give.
+    """
+    reader = _Reader(source)
     first: _Block | None = None
-    parts: list[list[Any]] = []
-    for block_index, (start, block) in enumerate(_blocks(source, as_arrays)):
+    columns: list[list[Any]] = []
+    rows = 0
+    for block_index, (start, block) in enumerate(_blocks(reader, as_arrays)):
         if first is None:
             first = block
-            parts = [[] for _ in block.columns]
+            columns = [[] for _ in block.columns]
         elif (block.names, block.types) != (first.names, first.types):
             raise NativeError(
                 f"columns {list(zip(block.names, block.types))} differ from the first block's"
                 f" {list(zip(first.names, first.types))}",
                 block=block_index, offset=start,
             )
-        for column_parts, values in zip(parts, block.columns):
-            column_parts.append(values)
-    return (first.names, first.types, parts) if first is not None else ([], [], [])
+        if as_arrays:
+            for column_parts, values in zip(columns, block.columns):
+                column_parts.append(values)
+            continue
+        rows += len(block.columns[0]) if block.columns else 0
+        expected = reader.expected_total(rows)
+        for column, values in zip(columns, block.columns):
+            bulk.move_items(column, values, expected)
+    if not as_arrays:
+        for column in columns:
+            bulk.fit_list(column)
+    return (first.names, first.types, columns) if first is not None else ([], [], [])
 
 
 def read(source: Any) -> Table:
     """All blocks of a Native stream as one :class:`Table`."""
-    names, types, parts = _joined_blocks(source)
-    return Table(names, types, [bulk.join_lists(column_parts) for column_parts in parts])
+    return Table(*_joined_blocks(source))
 
 
 def read_dataframe(source: Any) -> Any:

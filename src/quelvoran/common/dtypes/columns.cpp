@@ -454,6 +454,18 @@ PyObject *has_none(PyObject *, PyObject *values)
     Py_RETURN_FALSE;
 }
 
+// Moves the items of `part` to `into`, which has room for them, and leaves
+// `part` empty: no reference is taken or dropped.
+void move_out(PyListObject *part, PyObject **into)
+{
+    if (Py_SIZE(part))
+        std::memcpy(into, part->ob_item, static_cast<size_t>(Py_SIZE(part)) * sizeof(PyObject *));
+    PyMem_Free(part->ob_item);
+    part->ob_item = nullptr;
+    part->allocated = 0;
+    Py_SET_SIZE(part, 0);
+}
+
 // join_lists(parts) -> list
 //
 // The items of the lists in `parts`, in order, in one new list. The items are
@@ -487,16 +499,79 @@ PyObject *join_lists(PyObject *, PyObject *parts)
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) {
         auto *part = reinterpret_cast<PyListObject *>(PyList_GET_ITEM(parts, i));
         const Py_ssize_t size = Py_SIZE(part);
-        if (size)
-            std::memcpy(into, part->ob_item, static_cast<size_t>(size) * sizeof(PyObject *));
+        move_out(part, into);
         into += size;
-        PyMem_Free(part->ob_item);
-        part->ob_item = nullptr;
-        part->allocated = 0;
-        Py_SET_SIZE(part, 0);
     }
     Py_SET_SIZE(joined, into - start);
     return joined;
+}
+
+// Reallocates the items of `list` to room for `room` of them (at least its size).
+bool give_room(PyListObject *list, Py_ssize_t room)
+{
+    auto *items =
+        static_cast<PyObject **>(PyMem_Realloc(list->ob_item, static_cast<size_t>(room) * sizeof(PyObject *)));
+    if (!items)
+        return false;
+    list->ob_item = items;
+    list->allocated = room;
+    return true;
+}
+
+// fit_list(target) -> None
+//
+// Gives back the room `target` holds past its items (move_items may have
+// taken more than a column turned out to need).
+PyObject *fit_list(PyObject *, PyObject *target)
+{
+    if (!PyList_CheckExact(target)) {
+        PyErr_Format(PyExc_TypeError, "fit_list() needs a list, not %.200s", Py_TYPE(target)->tp_name);
+        return nullptr;
+    }
+    auto *list = reinterpret_cast<PyListObject *>(target);
+    // Should shrinking fail, the room stays: the list is whole either way.
+    if (Py_SIZE(list) && list->allocated > Py_SIZE(list))
+        give_room(list, Py_SIZE(list));
+    Py_RETURN_NONE;
+}
+
+// move_items(target, part, expected) -> None
+//
+// The items of `part` moved to the end of `target`, leaving `part` empty, as
+// join_lists moves them. When `target` must grow, it grows to `expected`
+// items at once if that is more: a column read block by block then takes its
+// room once, while each block's list reuses the memory of the one before.
+PyObject *move_items(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!check_arguments("move_items", nargs, 3))
+        return nullptr;
+    Py_ssize_t expected;
+    if (!PyList_CheckExact(args[0]) || !PyList_CheckExact(args[1]) || args[0] == args[1]) {
+        PyErr_SetString(PyExc_TypeError, "move_items() needs two different lists");
+        return nullptr;
+    }
+    if (!non_negative(args[2], expected))
+        return nullptr;
+    auto *into = reinterpret_cast<PyListObject *>(args[0]);
+    auto *from = reinterpret_cast<PyListObject *>(args[1]);
+    constexpr Py_ssize_t most = PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject *));
+    const Py_ssize_t size = Py_SIZE(into);
+    const Py_ssize_t moved = Py_SIZE(from);
+    if (moved > most - size)
+        return PyErr_NoMemory();
+    const Py_ssize_t held = size + moved;
+    if (held > into->allocated) {
+        const Py_ssize_t grown = std::max(held, std::min(most, into->allocated + (into->allocated >> 1)));
+        // An estimate is believed up to 64 times the items held, so that
+        // first blocks unlike the rest cost no more room than that; one that
+        // cannot be had falls back on the usual growth.
+        const Py_ssize_t believed = std::min(expected, held * std::min(most / held, Py_ssize_t{64}));
+        if (!(believed > grown && give_room(into, believed)) && !give_room(into, grown))
+            return PyErr_NoMemory();
+    }
+    move_out(from, into->ob_item + size);
+    Py_SET_SIZE(into, held);
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -2099,6 +2174,9 @@ PyMethodDef methods[] = {
     {"apply_null_map", _PyCFunction_CAST(apply_null_map), METH_FASTCALL,
      "apply_null_map(values, nulls) -> values, with None set in place where the null map says NULL."},
     {"has_none", has_none, METH_O, "has_none(values) -> whether the list holds None (compared by identity)."},
+    {"move_items", _PyCFunction_CAST(move_items), METH_FASTCALL,
+     "move_items(target, part, expected) -> None: the items of part moved to the end of target."},
+    {"fit_list", fit_list, METH_O, "fit_list(target) -> None: gives back the room target holds past its items."},
     {"join_lists", join_lists, METH_O,
      "join_lists(parts) -> one list of the parts' items, moved: every part is left empty."},
     {"decode_integers", _PyCFunction_CAST(decode_integers), METH_FASTCALL,
