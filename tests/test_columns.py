@@ -115,6 +115,32 @@ def test_skip_strings(data, offset, count, end):
         assert bulk.skip_strings(data, offset, count) == end
 
 
+@pytest.mark.parametrize("typecode", "bBhHiIlLqQfd")
+def test_numbers_decode_as_array_does_from_any_buffer(typecode):
+    import array
+
+    width = array.array(typecode).itemsize
+    data = bytes(generator.randrange(256) for _ in range(64 * width)) + bytes(width) + b"\xff" * width
+    if typecode in "fd":
+        data += struct.pack("<" + typecode, float("nan")) + struct.pack("<" + typecode, -0.0)
+    expected = array.array(typecode, data)
+    if sys.byteorder == "big":
+        expected.byteswap()
+
+    def exactly(numbers):
+        return struct.pack(f"<{len(numbers)}d", *numbers) if typecode in "fd" else numbers
+
+    assert exactly(bulk.decode_numbers(memoryview(b"pad" + data)[3:], typecode)) == exactly(expected.tolist())
+    if width > 1:
+        assert bulk.decode_numbers(data[:-1], typecode) is None
+
+
+@pytest.mark.parametrize("typecode", ["u", "", "qq", 7, "\u0151"])
+def test_numbers_decode_only_for_number_typecodes(typecode):
+    with pytest.raises(ValueError):
+        bulk.decode_numbers(b"", typecode)
+
+
 @pytest.mark.parametrize("name, width, decode", [("Date", 2, bulk.decode_dates), ("DateTime", 4, bulk.decode_datetimes)])
 def test_dates_and_datetimes_decode_as_the_codec_does(name, width, decode):
     top = (1 << (8 * width)) - 1

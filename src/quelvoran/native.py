@@ -406,8 +406,15 @@ class _Reader:
         self._position += len(data)
         return data
 
-    def read_exact(self, n: int, what: str) -> bytes:
-        data = self.read(n)
+    def view(self, n: int) -> memoryview:
+        """As ``read``, the bytes viewed where they are held, not copied."""
+        self.available(n)
+        data = memoryview(self._data)[self._position:self._position + n]
+        self._position += len(data)
+        return data
+
+    def read_exact(self, n: int, what: str, view: bool = False) -> bytes | memoryview:
+        data = self.view(n) if view else self.read(n)
         if len(data) != n:
             raise EOFError(f"stream ended in {what}: expected {n} bytes, got {len(data)}")
         return data
@@ -695,30 +702,36 @@ def _read_strings(codec: elements.ElementCodec, reader: _Reader, count: int) -> 
 
 
 def _read_dates(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
-    return bulk.decode_dates(reader.read_exact(2 * count, "Date values"))
+    return bulk.decode_dates(reader.read_exact(2 * count, "Date values", view=True))
 
 
 def _read_datetimes(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
-    return bulk.decode_datetimes(reader.read_exact(4 * count, "DateTime values"))
+    return bulk.decode_datetimes(reader.read_exact(4 * count, "DateTime values", view=True))
 
 
-def _read_fixed_width(codec: elements.FixedWidthCodec, reader: _Reader, count: int) -> list[Any]:
+def _read_fixed_width(codec: elements.FixedWidthCodec, reader: _Reader, count: int, view: bool = False) -> list[Any]:
     """The values as the codec reads them, with the codec's message when the
-    stream ends first."""
+    stream ends first; ``view`` for a codec that decodes from any buffer."""
     size = codec.length * count
-    data = reader.read(size)
+    data = reader.view(size) if view else reader.read(size)
     if len(data) != size:
         raise EOFError(f"{codec.type_string()}: stream ended in the values: expected {size} bytes, got {len(data)}")
     return codec.decode_values(data)
+
+
+def _read_numbers(codec: elements.FixedWidthCodec, reader: _Reader, count: int) -> list[Any]:
+    return _read_fixed_width(codec, reader, count, view=True)
 
 
 _BULK_READERS: Final[dict[type, Callable[..., list[Any]]]] = {
     fast_elements.StringCodec: _read_strings,
     fast_elements.DateCodec: _read_dates,
     fast_elements.DateTimeCodec: _read_datetimes,
+    fast_elements.IntegerCodec: _read_numbers,
+    fast_elements.FloatCodec: _read_numbers,
     **dict.fromkeys(
         (
-            fast_elements.IntegerCodec, fast_elements.FloatCodec, fast_elements.FixedStringCodec,
+            fast_elements.FixedStringCodec,
             fast_elements.ZonedDateTimeCodec, fast_elements.Date32Codec, fast_elements.DateTime64Codec,
             fast_elements.DecimalCodec, fast_elements.UUIDCodec, fast_elements.IPv4Codec, fast_elements.IPv6Codec,
             fast_elements.EnumCodec,

@@ -9,6 +9,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <climits>
 #include <cstdint>
@@ -663,6 +664,67 @@ PyObject *decode_rows(PyObject *data_object, Py_ssize_t width, Decode decode)
         PyList_SET_ITEM(values.get(), row, value);
     }
     return values.release();
+}
+
+template <typename Integer>
+PyObject *decode_integer_rows(PyObject *data)
+{
+    return decode_rows(data, sizeof(Integer), [](const unsigned char *bytes) {
+        if constexpr (std::is_signed_v<Integer>)
+            return PyLong_FromLongLong(load_little<Integer>(bytes));
+        else
+            return PyLong_FromUnsignedLongLong(load_little<Integer>(bytes));
+    });
+}
+
+template <typename Float, typename Bits>
+PyObject *decode_float_rows(PyObject *data)
+{
+    static_assert(sizeof(Float) == sizeof(Bits));
+    return decode_rows(data, sizeof(Float), [](const unsigned char *bytes) {
+        return PyFloat_FromDouble(std::bit_cast<Float>(load_little<Bits>(bytes)));
+    });
+}
+
+// decode_numbers(data, typecode) -> list or None
+//
+// What `array.array(typecode, data).tolist()` gives for little-endian data,
+// the Native byte order, for the typecodes of integers and floats; None when
+// `data` is no whole number of values, for array's own error to be raised.
+// `data` is any buffer, so a column is decoded where the stream holds it,
+// with no copy for the array to take first.
+PyObject *decode_numbers(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    struct Kind {
+        char code;
+        Py_ssize_t width;
+        PyObject *(*decode)(PyObject *);
+    };
+    static constexpr Kind kinds[] = {
+        {'b', 1, decode_integer_rows<std::int8_t>},     {'B', 1, decode_integer_rows<std::uint8_t>},
+        {'h', 2, decode_integer_rows<std::int16_t>},    {'H', 2, decode_integer_rows<std::uint16_t>},
+        {'i', 4, decode_integer_rows<std::int32_t>},    {'I', 4, decode_integer_rows<std::uint32_t>},
+        {'l', sizeof(long), decode_integer_rows<long>}, {'L', sizeof(long), decode_integer_rows<unsigned long>},
+        {'q', 8, decode_integer_rows<std::int64_t>},    {'Q', 8, decode_integer_rows<std::uint64_t>},
+        {'f', 4, decode_float_rows<float, std::uint32_t>}, {'d', 8, decode_float_rows<double, std::uint64_t>},
+    };
+    if (!check_arguments("decode_numbers", nargs, 2))
+        return nullptr;
+    PyObject *typecode = args[1];
+    const Py_UCS4 code =
+        PyUnicode_Check(typecode) && PyUnicode_GET_LENGTH(typecode) == 1 ? PyUnicode_READ_CHAR(typecode, 0) : 0;
+    for (const Kind &kind : kinds) {
+        if (kind.code != static_cast<char>(code) || code > 0x7F)
+            continue;
+        Bytes data;
+        if (!data.take(args[0]))
+            return nullptr;
+        if (data.size() % kind.width)
+            Py_RETURN_NONE;
+        return kind.decode(args[0]);
+    }
+    PyErr_Format(PyExc_ValueError, "decode_numbers takes the typecodes bBhHiIlLqQfd, not %R", typecode);
+    return nullptr;
 }
 
 // decode_dates(data) -> list[date]: UInt16 days since 1970-01-01.
@@ -2168,6 +2230,8 @@ PyMethodDef methods[] = {
      "fixed_string, date, date32 or datetime)."},
     {"encode_strings", encode_strings, METH_O,
      "encode_strings(values) -> the String column of values, or None if one is not exactly str or bytes."},
+    {"decode_numbers", _PyCFunction_CAST(decode_numbers), METH_FASTCALL,
+     "decode_numbers(data, typecode) -> array.array(typecode, data).tolist() of little-endian data, or None."},
     {"decode_dates", decode_dates, METH_O, "decode_dates(data) -> a list of dates (UInt16 days since 1970-01-01)."},
     {"decode_datetimes", decode_datetimes, METH_O,
      "decode_datetimes(data) -> a list of naive UTC datetimes (UInt32 seconds since the epoch)."},

@@ -79,6 +79,13 @@ class _CompiledValues(_CompiledColumns):
         return encoded if encoded is not None else super().encode_value(value)  # type: ignore[misc]
 
 
+def _numbers(codec: elements.IntegerCodec | elements.FloatCodec, data: bytes) -> list[Any] | None:
+    """What the reference decodes through ``array``, without the copy of
+    ``data`` that an array takes (``data`` may view a larger buffer); None
+    where the reference must decode or refuse."""
+    return None if codec._typecode is None else bulk.decode_numbers(data, codec._typecode)
+
+
 class StringCodec(elements.StringCodec):
     __slots__ = ()
 
@@ -121,20 +128,21 @@ class IntegerCodec(elements.IntegerCodec):
     __slots__ = ()
 
     def decode_values(self, data: bytes) -> list[Any]:
-        # Up to 64 bits the reference decodes through array in one C call
-        # already; wider ones it decodes value by value.
-        if self.length <= 8:
-            return super().decode_values(data)
-        return bulk.decode_integers(data, self.length, self.signed)
+        if self.length > 8:
+            return bulk.decode_integers(data, self.length, self.signed)
+        values = _numbers(self, data)
+        return values if values is not None else super().decode_values(data)
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_integers(values, self.length, self.signed)
 
 
 class FloatCodec(elements.FloatCodec):
-    """Decodes through array as the reference does: one C call already."""
-
     __slots__ = ()
+
+    def decode_values(self, data: bytes) -> list[Any]:
+        values = _numbers(self, data)
+        return values if values is not None else super().decode_values(data)
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_floats(values, self.length)
