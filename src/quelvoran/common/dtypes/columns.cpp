@@ -8,6 +8,10 @@
 
 #include <datetime.h>
 
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -507,6 +511,26 @@ PyObject *join_lists(PyObject *, PyObject *parts)
     return joined;
 }
 
+// Asks the kernel to back the whole 2 MiB pages of a large block of memory,
+// about to be written from end to end, with transparent huge pages where the
+// system lets a program ask: one fault then maps 2 MiB, where 4 KiB pages
+// take 512 faults, most of the cost of filling fresh memory. Advice only:
+// where it is not taken, the memory is what it was.
+void advise_huge_pages(void *memory, size_t size)
+{
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+    const auto address = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t start = (address + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t end = (address + size) & ~(huge_page - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)memory;
+    (void)size;
+#endif
+}
+
 // Reallocates the items of `list` to room for `room` of them (at least its size).
 bool give_room(PyListObject *list, Py_ssize_t room)
 {
@@ -569,6 +593,8 @@ PyObject *move_items(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         const Py_ssize_t believed = std::min(expected, held * std::min(most / held, Py_ssize_t{64}));
         if (!(believed > grown && give_room(into, believed)) && !give_room(into, grown))
             return PyErr_NoMemory();
+        advise_huge_pages(into->ob_item + size,
+                          static_cast<size_t>(into->allocated - size) * sizeof(PyObject *));
     }
     move_out(from, into->ob_item + size);
     Py_SET_SIZE(into, held);
