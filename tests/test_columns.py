@@ -58,17 +58,27 @@ NEAR_TEXTS = [
 ] + [b"", "crème".encode(), b"\xff\xfe", "日本".encode()]
 
 
-@settings(max_examples=200, deadline=None)
-@given(rows=st.lists(st.sampled_from(NEAR_TEXTS), max_size=3000), distinct_first=st.integers(0, 10_000))
-def test_repeated_strings_decode_to_one_equal_str(rows, distinct_first):
-    """Rows that repeat a text share one str; the values are the codec's
-    whatever the repeats, also after a run of distinct texts that stops the
-    sharing or fills its table."""
-    rows = [b"%d" % i for i in range(distinct_first)] + rows
-    data = b"".join(bytes([len(row)]) + row if len(row) < 128 else bytes([len(row) & 0x7F | 0x80, len(row) >> 7]) + row
+def string_column(rows):
+    return b"".join((bytes([len(row)]) if len(row) < 128 else bytes([len(row) & 0x7F | 0x80, len(row) >> 7])) + row
                     for row in rows)
-    values, end = bulk.decode_strings(data, 0, len(rows))
-    assert end == len(data)
+
+
+@settings(max_examples=200, deadline=None)
+@given(rows=st.lists(st.sampled_from(NEAR_TEXTS), max_size=3000), distinct_first=st.integers(0, 10_000),
+       calls=st.integers(1, 3))
+def test_repeated_strings_decode_to_one_equal_str(rows, distinct_first, calls):
+    """Rows that repeat a text share one str, also over the calls given one
+    table; the values are the codec's whatever the repeats, also after a run
+    of distinct texts that stops the sharing or fills its table."""
+    rows = [b"%d" % i for i in range(distinct_first)] + rows
+    table = bulk.text_table() if calls > 1 else None
+    cuts = [len(rows) * call // calls for call in range(calls + 1)]
+    values = []
+    for start, stop in zip(cuts, cuts[1:]):
+        data = b"@" + string_column(rows[start:stop])
+        part, end = bulk.decode_strings(data, 1, stop - start, table)
+        assert end == len(data)
+        values += part
     assert values == [row.decode("utf-8", "surrogateescape") for row in rows]
     if distinct_first == 0:
         shared = {}
@@ -588,6 +598,9 @@ def test_compiled_write_takes_arguments_as_the_inherited_write_does(arguments, k
         (bulk.compiled_write, (5, "integer"), TypeError),
         (bulk.compiled_write, (fast_elements.FloatCodec, "float"), ValueError),
         (bulk.compiled_write, (fast_elements.FloatCodec,), TypeError),
+        (bulk.decode_strings, (b"", 0), TypeError),
+        (bulk.decode_strings, (b"", 0, 0, object()), ValueError),
+        (bulk.decode_strings, (b"", 0, 0, bulk.text_table(), None), TypeError),
     ],
 )
 def test_compiled_functions_reject_bad_arguments(function, arguments, error):

@@ -155,7 +155,7 @@ LOWCARDINALITY = {
                                bulk.apply_null_map(["a", "b"], b"\x00\x01"),
                                bulk.move_items(["a"], [1.5, "b"], 9), bulk.fit_list([*"ab", "c" * 99]),
                                bulk.decode_numbers(memoryview(bytes(range(17)))[1:], "d"),
-                               bulk.decode_strings(b"\x01a" * 3000 + b"\x02\xc3\xa9", 0, 3001)),
+                               bulk.decode_strings(b"\x03abc" * 3000 + b"\x03\xc3\xa9x", 0, 3001, bulk.text_table())),
     "compiled write": lambda: compiled_writes(fast_elements.StringCodec(None), ["a", b"b", None, 5]) + compiled_writes(
         fast_elements.IntegerCodec(None, "Int128"), [2**100, -1, None, 2**200, "x"]),
 }

@@ -349,7 +349,7 @@ class _Reader:
     are held.
     """
 
-    __slots__ = ("_source_read", "_data", "_position", "_base")
+    __slots__ = ("_source_read", "_data", "_position", "_base", "_text_tables", "column")
 
     def __init__(self, source: Any) -> None:
         if isinstance(source, (bytes, bytearray, memoryview)):
@@ -363,6 +363,10 @@ class _Reader:
             self._source_read = read
         self._position = 0
         self._base = 0
+        # The column of the block being read, and per column the table through
+        # which its String values share one str per repeated text.
+        self.column = 0
+        self._text_tables: dict[int, Any] = {}
 
     @property
     def offset(self) -> int:
@@ -450,7 +454,10 @@ class _Reader:
         more are asked for while the values run past them."""
         wanted = max(count, 1)
         while True:
-            decoded = bulk.decode_strings(self._data, self._position, count)
+            table = self._text_tables.get(self.column)
+            if table is None:
+                table = self._text_tables[self.column] = bulk.text_table()
+            decoded = bulk.decode_strings(self._data, self._position, count, table)
             if decoded is not None:
                 values, end = decoded
                 self._position = end
@@ -579,7 +586,8 @@ def _read_block(reader: _Reader, block: int, as_arrays: bool) -> _Block:
         column_count = reader.read_length("the column count")
         row_count = reader.read_length("the row count")
         names, types, columns = [], [], []
-        for _ in range(column_count):
+        for column_index in range(column_count):
+            reader.column = column_index
             name = type_string = None
             name = _read_text(reader, "a column name")
             type_string = _read_text(reader, "a column type")

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -113,11 +115,20 @@ LengthRead read_string_length(const unsigned char *bytes, size_t size, size_t &p
 // often repeat their values, and sharing spares both the decoding and the
 // memory of a str per row. Texts are entered until the table is full; from
 // then on a column whose values rarely repeat stops being looked up after a
-// window of them. The strs are borrowed from the list being filled, which
-// holds them to the end.
+// window of them. The table keeps its own copy of each text and a reference
+// to its str, so that it can serve the column from block to block.
 class RepeatedTexts {
 public:
     static constexpr size_t max_length = 64;
+
+    RepeatedTexts() = default;
+    RepeatedTexts(const RepeatedTexts &) = delete;
+    RepeatedTexts &operator=(const RepeatedTexts &) = delete;
+    ~RepeatedTexts()
+    {
+        for (const Slot &slot : slots_)
+            Py_XDECREF(slot.value);
+    }
 
     bool wanted(size_t length) const { return active_ && length <= max_length; }
     // The str made earlier for these bytes, or null.
@@ -153,10 +164,18 @@ public:
             }
             grow();
         }
+        if (chunks_.empty() || chunk_used_ + length > chunk_size) {
+            chunks_.push_back(std::make_unique<unsigned char[]>(chunk_size));
+            chunk_used_ = 0;
+        }
+        unsigned char *copy = chunks_.back().get() + chunk_used_;
+        std::memcpy(copy, text, length);
+        chunk_used_ += length;
         size_t slot = hash_ & mask_;
         while (slots_[slot].value)
             slot = (slot + 1) & mask_;
-        slots_[slot] = Slot{text, static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(hash_), value};
+        Py_INCREF(value);
+        slots_[slot] = Slot{copy, static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(hash_), value};
         ++count_;
     }
 
@@ -169,6 +188,7 @@ private:
     };
     static constexpr size_t window = 1024;
     static constexpr size_t max_slots = size_t{1} << 14;
+    static constexpr size_t chunk_size = size_t{1} << 16;
 
     // Up to 16 bytes compared in two overlapping words each side, sparing a call.
     static bool same_text(const unsigned char *one, const unsigned char *other, size_t length)
@@ -226,6 +246,8 @@ private:
         }
     }
     std::vector<Slot> slots_;
+    std::vector<std::unique_ptr<unsigned char[]>> chunks_;  // the texts' copies
+    size_t chunk_used_ = 0;
     size_t mask_ = 0;
     size_t count_ = 0;
     std::uint64_t hash_ = 0;
@@ -235,17 +257,9 @@ private:
     bool active_ = true;
 };
 
-// decode_strings(data, offset, count) -> (values, end) or None
-//
-// `count` String values (LEB128 byte count, then the bytes) from `data` at
-// `offset`, decoded as UTF-8 with the surrogateescape handler; None when
-// `data` ends before the last of them (or a length is past any data).
-PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+// The values of decode_strings, their repeated texts shared through `repeated`.
+PyObject *decode_string_rows(const Bytes &data, Py_ssize_t offset, Py_ssize_t count, RepeatedTexts &repeated)
 {
-    Py_ssize_t offset, count;
-    Bytes data;
-    if (!string_arguments("decode_strings", args, nargs, data, offset, count))
-        return nullptr;
     const unsigned char *bytes = data.data();
     const auto size = static_cast<size_t>(data.size());
     if (static_cast<size_t>(offset) > size)
@@ -255,7 +269,6 @@ PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (!values)
         return nullptr;
     size_t position = static_cast<size_t>(offset);
-    RepeatedTexts repeated;
     for (Py_ssize_t row = 0; row < count; ++row) {
         unsigned long long length;
         switch (read_string_length(bytes, size, position, length)) {
@@ -268,20 +281,67 @@ PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
             Py_RETURN_NONE;
         const bool shared = repeated.wanted(length);
         PyObject *text = shared ? repeated.find(bytes + position, length) : nullptr;
-        if (text)
+        if (text) {
             Py_INCREF(text);
+            PyList_SET_ITEM(values.get(), row, text);
+        }
         else {
             text = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(bytes + position),
                                         static_cast<Py_ssize_t>(length), "surrogateescape");
             if (!text)
                 return nullptr;
+            PyList_SET_ITEM(values.get(), row, text);
             if (shared)
                 repeated.add(bytes + position, length, text);
         }
         position += static_cast<size_t>(length);
-        PyList_SET_ITEM(values.get(), row, text);
     }
     return Py_BuildValue("(On)", values.get(), static_cast<Py_ssize_t>(position));
+}
+
+constexpr const char *text_table_name = "quelvoran.common.dtypes.columns.TextTable";
+
+// text_table() -> an opaque table of repeated texts, for decode_strings to
+// share strs among the blocks of one column.
+PyObject *text_table(PyObject *, PyObject *)
+{
+    return qv::guarded<PyObject *>(nullptr, [] {
+        auto table = std::make_unique<RepeatedTexts>();
+        PyObject *capsule = PyCapsule_New(table.get(), text_table_name, [](PyObject *held) {
+            delete static_cast<RepeatedTexts *>(PyCapsule_GetPointer(held, text_table_name));
+        });
+        if (capsule)
+            table.release();
+        return capsule;
+    });
+}
+
+// decode_strings(data, offset, count[, table]) -> (values, end) or None
+//
+// `count` String values (LEB128 byte count, then the bytes) from `data` at
+// `offset`, decoded as UTF-8 with the surrogateescape handler; None when
+// `data` ends before the last of them (or a length is past any data). Rows
+// that repeat a short text share one str, within the call or, given a table
+// from text_table(), within every call given it.
+PyObject *decode_strings(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    Py_ssize_t offset, count;
+    Bytes data;
+    if (nargs != 3 && nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "decode_strings() takes 3 or 4 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (!string_arguments("decode_strings", args, 3, data, offset, count))
+        return nullptr;
+    RepeatedTexts *table = nullptr;
+    if (nargs == 4 && args[3] != Py_None &&
+        !(table = static_cast<RepeatedTexts *>(PyCapsule_GetPointer(args[3], text_table_name))))
+        return nullptr;
+    return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        std::optional<RepeatedTexts> own;
+        RepeatedTexts &repeated = table ? *table : own.emplace();
+        return decode_string_rows(data, offset, count, repeated);
+    });
 }
 
 // skip_strings(data, offset, count) -> end or None
@@ -2247,8 +2307,10 @@ PyMethodDef methods[] = {
      "utf8_buffers(values) -> (int64 offsets, UTF-8 data, validity bitmap or None, null count) of str and None, or None."},
     {"int64_values", int64_values, METH_O,
      "int64_values(values) -> (int64 data, null map or None) of exact ints and None, or None."},
+    {"text_table", text_table, METH_NOARGS,
+     "text_table() -> a table of repeated texts, for decode_strings to share strs among calls."},
     {"decode_strings", _PyCFunction_CAST(decode_strings), METH_FASTCALL,
-     "decode_strings(data, offset, count) -> (values, end), or None when data ends first."},
+     "decode_strings(data, offset, count[, table]) -> (values, end), or None when data ends first."},
     {"skip_strings", _PyCFunction_CAST(skip_strings), METH_FASTCALL,
      "skip_strings(data, offset, count) -> the offset past count String values, or None when data ends in a length."},
     {"compiled_write", _PyCFunction_CAST(compiled_write), METH_FASTCALL,
