@@ -1,10 +1,12 @@
 """The Native reader and writer on their own: hostile input, streams, errors."""
 
+import importlib.util
 import io
 import random
 import struct
 import sys
 import tracemalloc
+import warnings
 from importlib import resources
 
 import pytest
@@ -191,10 +193,14 @@ def test_unsupported_types_raise_not_implemented(type_string):
 
 
 def test_bytes_that_are_not_utf8_round_trip():
-    data = block(2, ("s", "String", text("ok") + b"\x02\xff\xfe"), ("f", "FixedString(2)", b"\xc3\x00\x80\x81"))
+    data = block(2, ("s", "String", text("ok") + b"\x02\xff\xfe"), ("f", "FixedString(2)", b"\xc3\x00\x80\x81"),
+                 (b"\xf9".decode("latin-1"), "UInt8", b"\x01\x02"))
+    data = data.replace(text("\xf9"), b"\x01\xf9")
     table = native.read(data)
-    assert table.column("s") == ["ok", "\udcff\udcfe"]
+    assert table.column("s") == ["ok", "\udcff\udcfe"] and table.names[2] == "\udcf9"
     assert native.write(table) == data
+    if importlib.util.find_spec("pandas"):
+        assert list(native.read(data).to_pandas().columns) == list(native.read_dataframe(data).columns) == table.names
 
 
 pandas = pytest.importorskip("pandas")
@@ -237,6 +243,10 @@ def test_read_dataframe_gives_the_frame_of_to_pandas():
             table.names, table.types, [[] for _ in columns]))):
         pandas.testing.assert_frame_equal(native.read_dataframe(stream), native.read(stream).to_pandas())
     assert native.read_dataframe(b"").shape == (0, 0)
+    signalling_nan = block(2, ("x", "Float32", struct.pack("<2I", 0x7FA00000, 0)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        pandas.testing.assert_frame_equal(native.read_dataframe(signalling_nan), native.read(signalling_nan).to_pandas())
 
 
 @pytest.mark.parametrize("type_string, values", [

@@ -163,7 +163,12 @@ def _import_pandas(caller: str) -> Any:
 
 def _dataframe(pandas: Any, names: list[str], series: list[Any]) -> Any:
     frame = pandas.concat(series, axis=1, ignore_index=True) if series else pandas.DataFrame()
-    frame.columns = names
+    try:
+        frame.columns = names
+    except UnicodeEncodeError:
+        # A name that is no UTF-8 (kept through surrogateescape) fits no
+        # Arrow-backed index; its values fall back the same way.
+        frame.columns = pandas.Index(names, dtype=object)
     return frame
 
 
@@ -257,7 +262,10 @@ def _numbers_series(pandas: Any, numpy: Any, parts: list[Any], dtype: str | None
         if dtype is None and kind in "iu":
             return _int64_series(pandas, values.astype(numpy.int64), nulls)
         if dtype == "float64" and kind == "f":
-            values = values.astype(numpy.float64)
+            # A signalling NaN among Float32 values becomes a quiet one, as
+            # through Python floats, without numpy's warning.
+            with numpy.errstate(invalid="ignore"):
+                values = values.astype(numpy.float64)
             if nulls is not None:
                 values[nulls] = numpy.nan
             return pandas.Series(values)
