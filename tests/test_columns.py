@@ -143,6 +143,13 @@ def test_numbers_decode_as_array_does_from_any_buffer(typecode):
     assert exactly(bulk.decode_numbers(memoryview(b"pad" + data)[3:], typecode)) == exactly(expected.tolist())
     if width > 1:
         assert bulk.decode_numbers(data[:-1], typecode) is None
+    # A codec whose typecode no longer fits its width leaves the view to the
+    # reference, which decodes it as it decodes bytes.
+    type_string = "Float32" if typecode in "fd" else "UInt8"
+    codecs = [fast_elements.make_codec(type_string, None), make_codec(type_string, None)]
+    for codec in codecs:
+        codec._typecode = typecode
+    assert outcome(codecs[0].decode_values, memoryview(data)[:7]) == outcome(codecs[1].decode_values, data[:7])
 
 
 @pytest.mark.parametrize("typecode", ["u", "", "qq", 7, "\u0151"])

@@ -425,11 +425,11 @@ class _Reader:
         self._position += len(data)
         return data
 
-    def read_exact(self, n: int, what: str, view: bool = False) -> bytes | memoryview:
-        data = self.view(n) if view else self.read(n)
-        if len(data) != n:
-            raise EOFError(f"stream ended in {what}: expected {n} bytes, got {len(data)}")
-        return data
+    def read_exact(self, n: int, what: str) -> bytes:
+        return _exactly(self.read(n), n, what)
+
+    def view_exact(self, n: int, what: str) -> memoryview:
+        return _exactly(self.view(n), n, what)
 
     def byte_at(self, index: int, what: str) -> int:
         """The byte ``index`` bytes past the position, without consuming it."""
@@ -484,6 +484,15 @@ class _Reader:
             if self.byte_at(index, what) < 0x80:
                 return _native.read_length(self)
         raise ValueError(f"{what}: LEB128 length runs over {MAX_LEB128_BYTES} bytes")
+
+
+_Held = TypeVar("_Held", bytes, memoryview)
+
+
+def _exactly(data: _Held, n: int, what: str) -> _Held:
+    if len(data) != n:
+        raise EOFError(f"stream ended in {what}: expected {n} bytes, got {len(data)}")
+    return data
 
 
 def _read_text(reader: _Reader, what: str) -> str:
@@ -718,25 +727,31 @@ def _read_strings(codec: elements.ElementCodec, reader: _Reader, count: int) -> 
 
 
 def _read_dates(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
-    return bulk.decode_dates(reader.read_exact(2 * count, "Date values", view=True))
+    return bulk.decode_dates(reader.view_exact(2 * count, "Date values"))
 
 
 def _read_datetimes(codec: elements.ElementCodec, reader: _Reader, count: int) -> list[Any]:
-    return bulk.decode_datetimes(reader.read_exact(4 * count, "DateTime values", view=True))
+    return bulk.decode_datetimes(reader.view_exact(4 * count, "DateTime values"))
 
 
-def _read_fixed_width(codec: elements.FixedWidthCodec, reader: _Reader, count: int, view: bool = False) -> list[Any]:
+def _read_fixed_width(codec: elements.FixedWidthCodec, reader: _Reader, count: int) -> list[Any]:
     """The values as the codec reads them, with the codec's message when the
-    stream ends first; ``view`` for a codec that decodes from any buffer."""
+    stream ends first."""
+    return codec.decode_values(_values_of(codec, reader.read(codec.length * count), count))
+
+
+def _read_numbers(codec: fast_elements.IntegerCodec | fast_elements.FloatCodec, reader: _Reader,
+                  count: int) -> list[Any]:
+    """As ``_read_fixed_width``, for codecs that decode from any buffer: the
+    values' bytes are viewed where the stream holds them."""
+    return codec.decode_values(_values_of(codec, reader.view(codec.length * count), count))
+
+
+def _values_of(codec: elements.FixedWidthCodec, data: _Held, count: int) -> _Held:
     size = codec.length * count
-    data = reader.view(size) if view else reader.read(size)
     if len(data) != size:
         raise EOFError(f"{codec.type_string()}: stream ended in the values: expected {size} bytes, got {len(data)}")
-    return codec.decode_values(data)
-
-
-def _read_numbers(codec: elements.FixedWidthCodec, reader: _Reader, count: int) -> list[Any]:
-    return _read_fixed_width(codec, reader, count, view=True)
+    return data
 
 
 _BULK_READERS: Final[dict[type, Callable[..., list[Any]]]] = {

@@ -79,7 +79,7 @@ class _CompiledValues(_CompiledColumns):
         return encoded if encoded is not None else super().encode_value(value)  # type: ignore[misc]
 
 
-def _numbers(codec: elements.IntegerCodec | elements.FloatCodec, data: bytes) -> list[Any] | None:
+def _numbers(codec: elements.IntegerCodec | elements.FloatCodec, data: bytes | memoryview) -> list[Any] | None:
     """What the reference decodes through ``array``, without the copy of
     ``data`` that an array takes (``data`` may view a larger buffer); None
     where the reference must decode or refuse."""
@@ -127,11 +127,11 @@ class FixedStringCodec(_CompiledValues, elements.FixedStringCodec):
 class IntegerCodec(elements.IntegerCodec):
     __slots__ = ()
 
-    def decode_values(self, data: bytes) -> list[Any]:
+    def decode_values(self, data: bytes | memoryview) -> list[Any]:
         if self.length > 8:
             return bulk.decode_integers(data, self.length, self.signed)
         values = _numbers(self, data)
-        return values if values is not None else super().decode_values(data)
+        return values if values is not None else super().decode_values(bytes(data))
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_integers(values, self.length, self.signed)
@@ -140,9 +140,9 @@ class IntegerCodec(elements.IntegerCodec):
 class FloatCodec(elements.FloatCodec):
     __slots__ = ()
 
-    def decode_values(self, data: bytes) -> list[Any]:
+    def decode_values(self, data: bytes | memoryview) -> list[Any]:
         values = _numbers(self, data)
-        return values if values is not None else super().decode_values(data)
+        return values if values is not None else super().decode_values(bytes(data))
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_floats(values, self.length)
