@@ -461,10 +461,10 @@ class _Reader:
         """``count`` String values, decoded in one pass over the held bytes;
         more are asked for while the values run past them."""
         wanted = max(count, 1)
+        table = self._text_tables.get(self.column)
+        if table is None:
+            table = self._text_tables[self.column] = bulk.text_table()
         while True:
-            table = self._text_tables.get(self.column)
-            if table is None:
-                table = self._text_tables[self.column] = bulk.text_table()
             decoded = bulk.decode_strings(self._data, self._position, count, table)
             if decoded is not None:
                 values, end = decoded
@@ -737,18 +737,19 @@ def _read_datetimes(codec: elements.ElementCodec, reader: _Reader, count: int) -
 def _read_fixed_width(codec: elements.FixedWidthCodec, reader: _Reader, count: int) -> list[Any]:
     """The values as the codec reads them, with the codec's message when the
     stream ends first."""
-    return codec.decode_values(_values_of(codec, reader.read(codec.length * count), count))
+    return codec.decode_values(_values_of(codec, reader.read, count))
 
 
 def _read_numbers(codec: fast_elements.IntegerCodec | fast_elements.FloatCodec, reader: _Reader,
                   count: int) -> list[Any]:
     """As ``_read_fixed_width``, for codecs that decode from any buffer: the
     values' bytes are viewed where the stream holds them."""
-    return codec.decode_values(_values_of(codec, reader.view(codec.length * count), count))
+    return codec.decode_values(_values_of(codec, reader.view, count))
 
 
-def _values_of(codec: elements.FixedWidthCodec, data: _Held, count: int) -> _Held:
+def _values_of(codec: elements.FixedWidthCodec, read: Callable[[int], _Held], count: int) -> _Held:
     size = codec.length * count
+    data = read(size)
     if len(data) != size:
         raise EOFError(f"{codec.type_string()}: stream ended in the values: expected {size} bytes, got {len(data)}")
     return data

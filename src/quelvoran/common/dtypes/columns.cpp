@@ -727,11 +727,8 @@ void store_little(unsigned char *out, Integer value, Py_ssize_t width)
 // A list of one object per `width` bytes of `data_object`, each made by
 // `decode(bytes)`; None when `decode` declines a row (null, no error set).
 template <typename Decode>
-PyObject *decode_rows(PyObject *data_object, Py_ssize_t width, Decode decode)
+PyObject *decode_held_rows(const Bytes &data, Py_ssize_t width, Decode decode)
 {
-    Bytes data;
-    if (!data.take(data_object))
-        return nullptr;
     if (data.size() % width) {
         PyErr_Format(PyExc_ValueError, "%zd bytes are not a whole number of %zd-byte values", data.size(), width);
         return nullptr;
@@ -752,10 +749,17 @@ PyObject *decode_rows(PyObject *data_object, Py_ssize_t width, Decode decode)
     return values.release();
 }
 
-template <typename Integer>
-PyObject *decode_integer_rows(PyObject *data)
+template <typename Decode>
+PyObject *decode_rows(PyObject *data_object, Py_ssize_t width, Decode decode)
 {
-    return decode_rows(data, sizeof(Integer), [](const unsigned char *bytes) {
+    Bytes data;
+    return data.take(data_object) ? decode_held_rows(data, width, decode) : nullptr;
+}
+
+template <typename Integer>
+PyObject *decode_integer_rows(const Bytes &data)
+{
+    return decode_held_rows(data, sizeof(Integer), [](const unsigned char *bytes) {
         if constexpr (std::is_signed_v<Integer>)
             return PyLong_FromLongLong(load_little<Integer>(bytes));
         else
@@ -764,10 +768,10 @@ PyObject *decode_integer_rows(PyObject *data)
 }
 
 template <typename Float, typename Bits>
-PyObject *decode_float_rows(PyObject *data)
+PyObject *decode_float_rows(const Bytes &data)
 {
     static_assert(sizeof(Float) == sizeof(Bits));
-    return decode_rows(data, sizeof(Float), [](const unsigned char *bytes) {
+    return decode_held_rows(data, sizeof(Float), [](const unsigned char *bytes) {
         return PyFloat_FromDouble(std::bit_cast<Float>(load_little<Bits>(bytes)));
     });
 }
@@ -784,7 +788,7 @@ PyObject *decode_numbers(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     struct Kind {
         char code;
         Py_ssize_t width;
-        PyObject *(*decode)(PyObject *);
+        PyObject *(*decode)(const Bytes &);
     };
     static constexpr Kind kinds[] = {
         {'b', 1, decode_integer_rows<std::int8_t>},     {'B', 1, decode_integer_rows<std::uint8_t>},
@@ -800,14 +804,14 @@ PyObject *decode_numbers(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     const Py_UCS4 code =
         PyUnicode_Check(typecode) && PyUnicode_GET_LENGTH(typecode) == 1 ? PyUnicode_READ_CHAR(typecode, 0) : 0;
     for (const Kind &kind : kinds) {
-        if (kind.code != static_cast<char>(code) || code > 0x7F)
+        if (code != static_cast<Py_UCS4>(kind.code))
             continue;
         Bytes data;
         if (!data.take(args[0]))
             return nullptr;
         if (data.size() % kind.width)
             Py_RETURN_NONE;
-        return kind.decode(args[0]);
+        return kind.decode(data);
     }
     PyErr_Format(PyExc_ValueError, "decode_numbers takes the typecodes bBhHiIlLqQfd, not %R", typecode);
     return nullptr;
@@ -2235,10 +2239,11 @@ PyObject *compiled_write_method(PyObject *codec, PyTypeObject *defining_class, P
                                 size_t nargsf, PyObject *kwnames)
 {
     return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
+        // The class's latest binding, which its `write` is.
         CompiledWriter *writer = nullptr;
-        for (CompiledWriter &bound : compiled_writers)
-            if (bound.owner == defining_class)
-                writer = &bound;
+        for (auto bound = compiled_writers.rbegin(); !writer && bound != compiled_writers.rend(); ++bound)
+            if (bound->owner == defining_class)
+                writer = &*bound;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (!writer) {
             PyErr_SetString(PyExc_SystemError, "write() of a class not bound by compiled_write");

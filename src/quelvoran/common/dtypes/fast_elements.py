@@ -79,11 +79,17 @@ class _CompiledValues(_CompiledColumns):
         return encoded if encoded is not None else super().encode_value(value)  # type: ignore[misc]
 
 
-def _numbers(codec: elements.IntegerCodec | elements.FloatCodec, data: bytes | memoryview) -> list[Any] | None:
-    """What the reference decodes through ``array``, without the copy of
-    ``data`` that an array takes (``data`` may view a larger buffer); None
-    where the reference must decode or refuse."""
-    return None if codec._typecode is None else bulk.decode_numbers(data, codec._typecode)
+class _NumberValues:
+    """Decodes what the reference decodes through ``array``, without the
+    copy of ``data`` that an array takes: ``data`` may view a larger buffer.
+    What ``decode_numbers`` declines goes to the reference as bytes."""
+
+    __slots__ = ()
+    _typecode: str | None
+
+    def decode_values(self, data: bytes | memoryview) -> list[Any]:
+        values = None if self._typecode is None else bulk.decode_numbers(data, self._typecode)
+        return values if values is not None else super().decode_values(bytes(data))  # type: ignore[misc]
 
 
 class StringCodec(elements.StringCodec):
@@ -124,25 +130,20 @@ class FixedStringCodec(_CompiledValues, elements.FixedStringCodec):
         return bulk.encode_fixed_strings(values, self.length)
 
 
-class IntegerCodec(elements.IntegerCodec):
+class IntegerCodec(_NumberValues, elements.IntegerCodec):
     __slots__ = ()
 
     def decode_values(self, data: bytes | memoryview) -> list[Any]:
         if self.length > 8:
             return bulk.decode_integers(data, self.length, self.signed)
-        values = _numbers(self, data)
-        return values if values is not None else super().decode_values(bytes(data))
+        return super().decode_values(data)
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_integers(values, self.length, self.signed)
 
 
-class FloatCodec(elements.FloatCodec):
+class FloatCodec(_NumberValues, elements.FloatCodec):
     __slots__ = ()
-
-    def decode_values(self, data: bytes | memoryview) -> list[Any]:
-        values = _numbers(self, data)
-        return values if values is not None else super().decode_values(bytes(data))
 
     def encode_column(self, values: Iterable[Any]) -> bytes | None:
         return bulk.encode_floats(values, self.length)
