@@ -628,3 +628,66 @@ def test_compiled_decoders_take_hostile_zones_and_members():
     assert bulk.decode_zoned_datetimes(bytes(8), Rude()) == ["not a datetime"] * 2
     assert bulk.decode_enums(b"\x01\x02\x01", 1, {1: "a"}) == ["a", None, "a"]
     assert bulk.decode_enums(b"\x01", 1, {1.0: "a"}) is None
+
+
+# Run in a fresh interpreter with pymalloc, so that the counting allocator is
+# the one the columns module wraps when the first block is read.
+HUGE_ARENAS_SCRIPT = r"""
+import io
+from quelvoran import native
+from quelvoran._testcapi import arenas
+from quelvoran.common.dtypes import columns as bulk
+
+arenas.wrap_arena_allocator()
+rows = 300_000
+source = [i + 0.5 for i in range(rows)]
+data = native.write(native.Table(["x"], ["Float64"], [source]))
+inner = native.write(native.Table(["y"], ["String"], [["nested"]]))
+
+
+class NestedRead(io.RawIOBase):
+    # A source that reads a stream of its own while the outer read decodes.
+    def __init__(self):
+        self.outer = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        assert native.read(inner).columns == [["nested"]]
+        chunk = self.outer.read(len(buffer))
+        buffer[:len(chunk)] = chunk
+        return len(chunk)
+
+
+huge = bulk.begin_huge_arenas()
+bulk.end_huge_arenas()
+made, freed = arenas.arena_counts()
+table = native.read(io.BufferedReader(NestedRead(), 1 << 16))
+made_by_counting = arenas.arena_counts()[0] - made
+del source
+freed_of_its_own = arenas.arena_counts()[1] - freed
+assert table.columns == [[i + 0.5 for i in range(rows)]]
+made, freed = arenas.arena_counts()
+del table
+freed_of_huge = arenas.arena_counts()[1] - freed
+print(huge, made_by_counting, freed_of_its_own, freed_of_huge)
+"""
+
+
+def test_huge_arenas_serve_the_decoders_and_each_arena_goes_back_to_its_maker():
+    import os
+    import subprocess
+
+    environment = {name: value for name, value in os.environ.items() if name != "PYTHONMALLOC"}
+    result = subprocess.run([sys.executable, "-c", HUGE_ARENAS_SCRIPT], env=environment,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    huge, made_by_counting, freed_of_its_own, freed_of_huge = result.stdout.split()
+    # 300,000 floats fill seven arenas: the read takes them from huge pages, or,
+    # where the system gives none, from the allocator it would have used.
+    assert int(made_by_counting) <= 1 if huge == "True" else int(made_by_counting) >= 7
+    assert int(freed_of_its_own) >= 7
+    assert int(freed_of_huge) <= 1 if huge == "True" else int(freed_of_huge) >= 7
+    with pytest.raises(RuntimeError, match="without begin_huge_arenas"):
+        bulk.end_huge_arenas()

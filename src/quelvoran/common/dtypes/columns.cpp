@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cctype>
 #include <climits>
@@ -22,9 +23,12 @@
 #include <deque>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -571,6 +575,8 @@ PyObject *join_lists(PyObject *, PyObject *parts)
     return joined;
 }
 
+constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+
 // Asks the kernel to back the whole 2 MiB pages of a large block of memory,
 // about to be written from end to end, with transparent huge pages where the
 // system lets a program ask: one fault then maps 2 MiB, where 4 KiB pages
@@ -579,7 +585,6 @@ PyObject *join_lists(PyObject *, PyObject *parts)
 void advise_huge_pages(void *memory, size_t size)
 {
 #ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
     const std::uintptr_t start = (address + huge_page - 1) & ~(huge_page - 1);
     const std::uintptr_t end = (address + size) & ~(huge_page - 1);
@@ -589,6 +594,161 @@ void advise_huge_pages(void *memory, size_t size)
     (void)memory;
     (void)size;
 #endif
+}
+
+// The objects of a decoded column (a million ints, floats or datetimes) come
+// from arenas the interpreter maps fresh, 1 MiB at a time, and the first
+// write to each 4 KiB page of them faults: for such a column the faults cost
+// about as much as making the objects. While columns are decoded (between
+// begin_huge_arenas() and end_huge_arenas()), arenas are carved from 2 MiB
+// regions advised onto transparent huge pages instead, one fault for two
+// arenas.
+//
+// The interpreter's arena allocator is wrapped for good the first time, and
+// only where the system may give huge pages. Arenas carved here are known by
+// address and unmapped here; any other goes to the wrapped allocator, which
+// made it, before and after. Interpreters with a GIL of their own may take
+// arenas at the same time, hence the lock.
+namespace huge_arenas {
+
+std::atomic<long> decoders{0};
+
+#ifdef MADV_HUGEPAGE
+
+std::mutex lock;
+PyObjectArenaAllocator wrapped{};
+bool wrapping = false;  // set once, under the GIL of the first decoder
+// The unused rest of the current region, and the arenas carved so far.
+char *region_next = nullptr;
+char *region_end = nullptr;
+std::unordered_set<void *> carved;
+
+// Whether the kernel gives transparent huge pages to memory that asks.
+bool system_gives_huge_pages()
+{
+    std::FILE *setting = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r");
+    if (!setting)
+        return false;
+    char text[128] = {};
+    const size_t length = std::fread(text, 1, sizeof text - 1, setting);
+    std::fclose(setting);
+    const std::string_view mode(text, length);
+    return mode.find("[always]") != std::string_view::npos || mode.find("[madvise]") != std::string_view::npos;
+}
+
+void drop_region_rest()
+{
+    if (region_next != region_end)
+        munmap(region_next, static_cast<size_t>(region_end - region_next));
+    region_next = region_end = nullptr;
+}
+
+// A piece of `size` bytes of the current region, or of a new one; called
+// with the lock held.
+void *carve(size_t size)
+{
+    if (static_cast<size_t>(region_end - region_next) < size) {
+        drop_region_rest();
+        void *mapped = mmap(nullptr, 2 * huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            return nullptr;
+        char *const raw = static_cast<char *>(mapped);
+        const auto address = reinterpret_cast<std::uintptr_t>(raw);
+        char *const start = raw + (((address + huge_page - 1) & ~(huge_page - 1)) - address);
+        char *const end = start + huge_page;
+        if (start > raw)
+            munmap(raw, static_cast<size_t>(start - raw));
+        if (raw + 2 * huge_page > end)
+            munmap(end, static_cast<size_t>(raw + 2 * huge_page - end));
+        if (madvise(start, huge_page, MADV_HUGEPAGE) != 0) {
+            munmap(start, huge_page);
+            return nullptr;
+        }
+        region_next = start;
+        region_end = end;
+    }
+    void *piece = region_next;
+    region_next += size;
+    return piece;
+}
+
+void *allocate(void *, size_t size)
+{
+    if (decoders.load(std::memory_order_relaxed) > 0 && size && huge_page % size == 0) {
+        const std::lock_guard<std::mutex> guard(lock);
+        if (void *piece = carve(size)) {
+            try {
+                carved.insert(piece);
+                return piece;
+            } catch (const std::bad_alloc &) {
+                munmap(piece, size);
+            }
+        }
+    }
+    return wrapped.alloc(wrapped.ctx, size);
+}
+
+void release(void *, void *arena, size_t size)
+{
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        if (carved.erase(arena)) {
+            munmap(arena, size);
+            return;
+        }
+    }
+    wrapped.free(wrapped.ctx, arena, size);
+}
+
+#endif
+
+// Whether new arenas now come from huge pages.
+bool begin()
+{
+    decoders.fetch_add(1, std::memory_order_relaxed);
+#ifdef MADV_HUGEPAGE
+    static const bool available = system_gives_huge_pages();
+    if (available && !wrapping) {
+        PyObject_GetArenaAllocator(&wrapped);
+        PyObjectArenaAllocator carving{nullptr, allocate, release};
+        PyObject_SetArenaAllocator(&carving);
+        wrapping = true;
+    }
+    return wrapping;
+#else
+    return false;
+#endif
+}
+
+void end()
+{
+    if (decoders.fetch_sub(1, std::memory_order_relaxed) == 1) {
+#ifdef MADV_HUGEPAGE
+        const std::lock_guard<std::mutex> guard(lock);
+        drop_region_rest();
+#endif
+    }
+}
+
+}  // namespace huge_arenas
+
+// begin_huge_arenas() -> bool
+//
+// New object arenas come from huge pages until the matching end_huge_arenas(),
+// where the system gives them (the result says whether).
+PyObject *begin_huge_arenas(PyObject *, PyObject *)
+{
+    return PyBool_FromLong(huge_arenas::begin());
+}
+
+PyObject *end_huge_arenas(PyObject *, PyObject *)
+{
+    if (huge_arenas::decoders.load(std::memory_order_relaxed) <= 0) {
+        PyErr_SetString(PyExc_RuntimeError, "end_huge_arenas() without begin_huge_arenas()");
+        return nullptr;
+    }
+    huge_arenas::end();
+    Py_RETURN_NONE;
 }
 
 // Reallocates the items of `list` to room for `room` of them (at least its size).
@@ -2333,6 +2493,9 @@ PyMethodDef methods[] = {
     {"has_none", has_none, METH_O, "has_none(values) -> whether the list holds None (compared by identity)."},
     {"move_items", _PyCFunction_CAST(move_items), METH_FASTCALL,
      "move_items(target, part, expected) -> None: the items of part moved to the end of target."},
+    {"begin_huge_arenas", begin_huge_arenas, METH_NOARGS,
+     "begin_huge_arenas() -> whether new object arenas come from transparent huge pages until end_huge_arenas()."},
+    {"end_huge_arenas", end_huge_arenas, METH_NOARGS, "end_huge_arenas() -> None: ends a begin_huge_arenas()."},
     {"fit_list", fit_list, METH_O, "fit_list(target) -> None: gives back the room target holds past its items."},
     {"join_lists", join_lists, METH_O,
      "join_lists(parts) -> one list of the parts' items, moved: every part is left empty."},
