@@ -11,6 +11,7 @@ import gc
 import io
 import os
 import pickle
+import random
 import sys
 import threading
 import traceback
@@ -240,12 +241,21 @@ class Zone(tzinfo):
 NAN = float("nan")
 MOMENT = datetime(2024, 5, 1, 12)
 
+
+def many_ints():
+    """Ints of every byte width, both signs, some repeated as separate equal objects."""
+    generator = random.Random(5)
+    values = [generator.randrange(-(2**bits), 2**bits) for bits in (7, 15, 31, 63) for _ in range(150)]
+    return values + [int(str(value)) for value in values[::7]] + [2**63 - 1, -(2**63)]
+
 VALUES = {  # element type, row values
     "strings": ("String", ["b", "a", "b", "", "c", "a"] * 3),
     "equal numbers": ("Float64", [1, 1.0, True, 2, 0, -0.0, 0.0, False, 2.0, 10**30, float(10**30)]),
     "nan": ("Float64", [NAN, NAN, float("nan"), float("nan"), 1.5]),
     "ints": ("Int64", [5, -3, 2**40, 5, -(2**63), 0, 2**63 - 1, 7919 * 3, -3]),
     "ints past 64 bits": ("Int128", [5, 2**64, -3, -(2**63) - 1]),
+    "many ints": ("Int64", many_ints()),
+    "equal hashes": ("Int128", [0, 2**61 - 1, 1, 2**61, -1, -2, 0, 2**61 - 1, -2, 2**61]),
     "none": ("String", [None, "x", None]),
     "bytes": ("String", [b"x", b"y", b"x"]),
     "dates": ("Date", [date(2024, 5, 1), date(2024, 5, 2), date(2024, 5, 1), MOMENT]),

@@ -6,6 +6,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -735,6 +736,62 @@ bool is_indexable(PyObject *value)
     return false;
 }
 
+// The slots of a table that indexes a block's entries. A column writes block
+// after block of the same shape, so its tables grow to the same size each
+// time: the largest slot array let go of is kept, up to a limit, for the next
+// table to grow into, so that its pages are not faulted in anew.
+template <typename Slot>
+class SlotArray {
+public:
+    SlotArray() = default;
+    SlotArray(SlotArray &&other) noexcept : slots_(std::move(other.slots_)) {}
+    SlotArray &operator=(SlotArray &&other) noexcept
+    {
+        if (this != &other) {
+            keep(std::move(slots_));
+            slots_ = std::move(other.slots_);
+        }
+        return *this;
+    }
+    ~SlotArray() { keep(std::move(slots_)); }
+
+    // Replaces the slots with `size` copies of `empty`, then hands the old
+    // ones to `move_over`.
+    template <typename MoveOver>
+    void regrow(size_t size, const Slot &empty, MoveOver move_over)
+    {
+        std::vector<Slot> old = std::move(slots_);
+        slots_ = {};
+        if (spare().capacity() >= size)
+            slots_.swap(spare());
+        slots_.assign(size, empty);
+        move_over(static_cast<const std::vector<Slot> &>(old));
+        keep(std::move(old));
+    }
+    size_t size() const { return slots_.size(); }
+    bool empty() const { return slots_.empty(); }
+    Slot &operator[](size_t slot) { return slots_[slot]; }
+    const Slot &operator[](size_t slot) const { return slots_[slot]; }
+
+private:
+    static constexpr size_t kept_bytes_limit = size_t{8} << 20;
+    static std::vector<Slot> &spare()
+    {
+        // Never destroyed: a table may be let go of during interpreter shutdown.
+        static std::vector<Slot> &kept = *new std::vector<Slot>;
+        return kept;
+    }
+    static void keep(std::vector<Slot> &&slots)
+    {
+        if (slots.capacity() > spare().capacity() && slots.capacity() * sizeof(Slot) <= kept_bytes_limit) {
+            slots.clear();
+            spare().swap(slots);
+        }
+        std::vector<Slot>().swap(slots);
+    }
+    std::vector<Slot> slots_;
+};
+
 // The entry objects themselves, each with the first position of the entries
 // equal to it: a row value that is one of them (the same str or int object,
 // as values taken from one source often are) is found without hashing it.
@@ -807,21 +864,97 @@ private:
     }
     void grow()
     {
-        std::vector<std::uint64_t> old = std::move(slots_);
-        slots_.assign(old.empty() ? 64 : 2 * old.size(), 0);
-        mask_ = slots_.size() - 1;
-        count_ = 0;
-        for (std::uint64_t word : old) {
-            if (!word)
+        slots_.regrow(slots_.empty() ? 64 : 2 * slots_.size(), 0, [&](const std::vector<std::uint64_t> &old) {
+            mask_ = slots_.size() - 1;
+            count_ = 0;
+            for (std::uint64_t word : old) {
+                if (!word)
+                    continue;
+                size_t slot = start(word & address_mask);
+                while (slots_[slot])
+                    slot = (slot + 1) & mask_;
+                slots_[slot] = word;
+                ++count_;
+            }
+        });
+    }
+    SlotArray<std::uint64_t> slots_;
+    size_t mask_ = 0;
+    size_t count_ = 0;
+};
+
+// The entries by hash, each with the first position of the entries equal to
+// it, as a dict of them would find them: the hash first, then the entry at
+// the position itself, then ==. Positions point into the indexed list, which
+// holds the entries, so the table holds no object of its own.
+class EqualityTable {
+public:
+    // Whether an entry of `list` equals `value`, of hash `hash`, at which
+    // first position (-1: none); false, with an error set, when == fails.
+    bool find(PyObject *list, PyObject *value, Py_hash_t hash, Py_ssize_t &position) const
+    {
+        position = -1;
+        if (slots_.empty())
+            return true;
+        for (size_t slot = start(hash);; slot = (slot + 1) & mask_) {
+            const Slot &candidate = slots_[slot];
+            if (candidate.position < 0)
+                return true;
+            if (candidate.hash != hash || candidate.position >= PyList_GET_SIZE(list))
                 continue;
-            size_t slot = start(word & address_mask);
-            while (slots_[slot])
-                slot = (slot + 1) & mask_;
-            slots_[slot] = word;
-            ++count_;
+            PyObject *entry = PyList_GET_ITEM(list, candidate.position);
+            int equal = entry == value ? 1 : PyObject_RichCompareBool(entry, value, Py_EQ);
+            if (equal < 0)
+                return false;
+            if (equal) {
+                position = candidate.position;
+                return true;
+            }
         }
     }
-    std::vector<std::uint64_t> slots_;
+    // Enters the entry of `list` at `position` unless an equal one comes
+    // first; `first` receives the first position of an equal entry.
+    bool add(PyObject *list, Py_ssize_t position, Py_hash_t hash, Py_ssize_t &first)
+    {
+        if (!find(list, PyList_GET_ITEM(list, position), hash, first))
+            return false;
+        if (first >= 0)
+            return true;
+        if (2 * (count_ + 1) > slots_.size())
+            grow();
+        size_t slot = start(hash);
+        while (slots_[slot].position >= 0)
+            slot = (slot + 1) & mask_;
+        slots_[slot] = Slot{hash, position};
+        ++count_;
+        first = position;
+        return true;
+    }
+
+private:
+    struct Slot {
+        Py_hash_t hash;
+        Py_ssize_t position;  // -1 when empty
+    };
+    size_t start(Py_hash_t hash) const
+    {
+        return static_cast<size_t>(static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL >> 20) & mask_;
+    }
+    void grow()
+    {
+        slots_.regrow(slots_.empty() ? 16 : 2 * slots_.size(), Slot{0, -1}, [&](const std::vector<Slot> &old) {
+            mask_ = slots_.size() - 1;
+            for (const Slot &entry : old) {
+                if (entry.position < 0)
+                    continue;
+                size_t slot = start(entry.hash);
+                while (slots_[slot].position >= 0)
+                    slot = (slot + 1) & mask_;
+                slots_[slot] = entry;
+            }
+        });
+    }
+    SlotArray<Slot> slots_;
     size_t mask_ = 0;
     size_t count_ = 0;
 };
@@ -829,8 +962,8 @@ private:
 // Entry to first position, for the entries of `list` before its first
 // non-indexable one. The list's own length tells whether it grew since.
 struct EntryIndex {
-    qv::Ref list;
-    qv::Ref positions;
+    qv::Ref list;  // null until built
+    EqualityTable equal_entries;
     IdentityTable entries;
     Py_ssize_t entered = 0;
     bool complete = true;  // no entry of another type so far
@@ -843,21 +976,23 @@ struct EntryIndex {
     bool mixed_types = false;
 };
 
-// Enters `entry` found at `position`; a non-indexable entry ends the index.
-bool enter(EntryIndex &index, PyObject *entry, Py_ssize_t position)
+// Enters the entry of the indexed list at `position`; a non-indexable entry
+// ends the index. No Python code runs: the entries are of builtin types whose
+// hash and == are the interpreter's own.
+bool enter(EntryIndex &index, Py_ssize_t position)
 {
     index.entered = position + 1;
     if (!index.complete)
         return true;
+    PyObject *entry = PyList_GET_ITEM(index.list.get(), position);
     if (!is_indexable(entry)) {
         index.complete = false;
         return true;
     }
-    qv::Ref at = qv::Ref::steal(PyLong_FromSsize_t(position));
-    PyObject *first = at ? PyDict_SetDefault(index.positions.get(), entry, at.get()) : nullptr;
-    if (!first)
+    const Py_hash_t hash = PyObject_Hash(entry);
+    Py_ssize_t first_position;
+    if (hash == -1 || !index.equal_entries.add(index.list.get(), position, hash, first_position))
         return false;
-    const Py_ssize_t first_position = PyLong_AsSsize_t(first);
     if (first_position != position && PyList_GET_ITEM(index.list.get(), first_position) != entry)
         index.objects_at_positions = false;
     if (entry != Py_None && !index.mixed_types && Py_TYPE(entry) != index.entry_type) {
@@ -868,21 +1003,13 @@ bool enter(EntryIndex &index, PyObject *entry, Py_ssize_t position)
     return true;
 }
 
-// An index of `list` as it is now, in the empty dict `positions` (made by the
-// caller: making a dict can start a collection, and so run Python code). No
-// Python code runs while the index is built.
-bool build_index(EntryIndex &index, PyObject *list, qv::Ref positions)
+// An index of `list` as it is now.
+bool build_index(EntryIndex &index, PyObject *list)
 {
+    index = EntryIndex{};
     index.list = qv::Ref::borrow(list);
-    index.positions = std::move(positions);
-    index.entries = IdentityTable{};
-    index.entered = 0;
-    index.complete = true;
-    index.objects_at_positions = true;
-    index.entry_type = nullptr;
-    index.mixed_types = false;
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list) && index.complete; ++position)
-        if (!enter(index, PyList_GET_ITEM(list, position), position))
+        if (!enter(index, position))
             return false;
     index.entered = PyList_GET_SIZE(list);
     return true;
@@ -890,21 +1017,24 @@ bool build_index(EntryIndex &index, PyObject *list, qv::Ref positions)
 
 enum class Found { yes, no, scan, failed };
 
+// `find_entry` past the identity table, kept out of line: most rows are
+// found by identity, on a path that stays short.
+[[gnu::noinline]] Found find_equal_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
+{
+    if (!is_indexable(value))
+        return Found::scan;
+    const Py_hash_t hash = PyObject_Hash(value);
+    if (hash == -1 || !index.equal_entries.find(index.list.get(), value, hash, position))
+        return Found::failed;
+    if (position >= 0)
+        return Found::yes;
+    return index.complete ? Found::no : Found::scan;
+}
+
 // Whether `value` is among the indexed entries, at which first position.
 Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
 {
-    if (index.entries.find(value, position))
-        return Found::yes;
-    if (!is_indexable(value))
-        return Found::scan;
-    PyObject *at = PyDict_GetItemWithError(index.positions.get(), value);
-    if (at) {
-        position = PyLong_AsSsize_t(at);
-        return Found::yes;
-    }
-    if (PyErr_Occurred())
-        return Found::failed;
-    return index.complete ? Found::no : Found::scan;
+    return index.entries.find(value, position) ? Found::yes : find_equal_entry(index, value, position);
 }
 
 // Leaves the elements a vector grows by uninitialised: a row record is sized
@@ -1011,15 +1141,12 @@ EntryIndex *dictionary_index(Object *self)
             return &block->entries;
         forget_block_index(self);
     }
-    qv::Ref positions = Py_REFCNT(self->dictionary) == 1 ? qv::Ref::steal(PyDict_New()) : qv::Ref{};
-    // Read again: forgetting the old index or making the dict can run Python code.
+    // Read again: forgetting the old index can run Python code.
     list = self->dictionary;
-    if (!positions || list == Py_None || Py_REFCNT(list) != 1) {
-        PyErr_Clear();
+    if (list == Py_None || Py_REFCNT(list) != 1)
         return nullptr;
-    }
     BlockIndex &block = block_indexes[self];
-    if (!build_index(block.entries, list, std::move(positions))) {
+    if (!build_index(block.entries, list)) {
         PyErr_Clear();
         forget_block_index(self);
         return nullptr;
@@ -1053,7 +1180,7 @@ Py_ssize_t note_appended_entry(Object *self, PyObject *value)
         return -1;
     Py_ssize_t position = block->entries.entered;
     if (block->entries.list.get() != self->dictionary || PyList_GET_SIZE(self->dictionary) != position + 1 ||
-        !enter(block->entries, value, position)) {
+        PyList_GET_ITEM(self->dictionary, position) != value || !enter(block->entries, position)) {
         PyErr_Clear();
         forget_block_index(self);
         return -1;
@@ -1175,19 +1302,17 @@ bool position_in(PyObject *entries, PyObject *value, Py_ssize_t &position)
 // dictionary (a list nobody else holds) when the fast paths are on.
 class SortedPositions {
 public:
-    // Can run Python code (see `build_index`).
     void prepare(PyObject *sorted)
     {
         sorted_ = sorted;
-        qv::Ref positions = fast_paths ? qv::Ref::steal(PyDict_New()) : qv::Ref{};
-        if (positions && build_index(index_, sorted, std::move(positions)))
+        if (fast_paths && build_index(index_, sorted))
             return;
         PyErr_Clear();
         index_ = EntryIndex{};
     }
     bool find(PyObject *value, Py_ssize_t &position)
     {
-        if (index_.positions) {
+        if (index_.list) {
             switch (find_entry(index_, value, position)) {
             case Found::yes: return true;
             case Found::failed: return false;
@@ -1201,7 +1326,7 @@ public:
     // through the index.
     bool translate(const std::vector<PyObject *> &entries, std::vector<std::uint32_t> &sorted_positions)
     {
-        if (!index_.positions)
+        if (!index_.list)
             return false;
         sorted_positions.resize(entries.size());
         for (size_t entry = 0; entry < entries.size(); ++entry) {
@@ -1608,41 +1733,64 @@ bool append_uint(std::string &block, unsigned long long value, unsigned char wid
 
 // Sorts the items of `list` from `first` on as `list.sort()` would, when they
 // are all exact ints of 64 bits: by value, equal ones in their order, which
-// is the one order a stable sort can give them. False, with nothing moved,
-// for any other items.
-bool sort_small_ints(PyObject *list, Py_ssize_t first)
+// is the one order a stable sort (here a radix sort) can give them. False,
+// with nothing moved, for any other items. `ranks` receives the sorted
+// position of each item of the list as it was.
+bool sort_small_ints(PyObject *list, Py_ssize_t first, std::vector<std::uint32_t> &ranks)
 {
-    if (!fast_paths)
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    if (!fast_paths || size - first > static_cast<Py_ssize_t>(UINT32_MAX))
         return false;
-    std::vector<std::pair<long long, PyObject *>> keyed;
-    keyed.reserve(static_cast<size_t>(PyList_GET_SIZE(list) - first));
-    for (Py_ssize_t i = first; i < PyList_GET_SIZE(list); ++i) {
-        PyObject *item = PyList_GET_ITEM(list, i);
-        if (!PyLong_CheckExact(item))
+    const auto count = static_cast<size_t>(size - first);
+    PyObject **const items = PySequence_Fast_ITEMS(list) + first;
+    // Each value's key orders as the value does; beside it, where the item was.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count), moved(count);
+    std::array<std::array<size_t, 256>, 8> counts{};
+    for (size_t i = 0; i < count; ++i) {
+        if (!PyLong_CheckExact(items[i]))
             return false;
         int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        const long long value = PyLong_AsLongLongAndOverflow(items[i], &overflow);
         if (overflow)
             return false;
-        keyed.emplace_back(value, item);
+        const std::uint64_t key = static_cast<std::uint64_t>(value) ^ (std::uint64_t{1} << 63);
+        keyed[i] = {key, static_cast<std::uint32_t>(i)};
+        for (unsigned byte = 0; byte < 8; ++byte)
+            ++counts[byte][(key >> (8 * byte)) & 0xFF];
     }
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto &left, const auto &right) { return left.first < right.first; });
-    PyObject **items = PySequence_Fast_ITEMS(list) + first;
-    for (const auto &[value, item] : keyed)
-        *items++ = item;
+    for (unsigned byte = 0; byte < 8; ++byte) {
+        std::array<size_t, 256> &starts = counts[byte];
+        if (std::find(starts.begin(), starts.end(), count) != starts.end())
+            continue;  // every key has the same byte here
+        size_t start = 0;
+        for (size_t &bucket : starts)
+            start += std::exchange(bucket, start);
+        for (const auto &item : keyed)
+            moved[starts[(item.first >> (8 * byte)) & 0xFF]++] = item;
+        keyed.swap(moved);
+    }
+    const std::vector<PyObject *> unsorted(items, items + count);
+    ranks.resize(static_cast<size_t>(size));
+    for (size_t i = 0; i < static_cast<size_t>(first); ++i)
+        ranks[i] = static_cast<std::uint32_t>(i);
+    for (size_t i = 0; i < count; ++i) {
+        items[i] = unsorted[keyed[i].second];
+        ranks[static_cast<size_t>(first) + keyed[i].second] = static_cast<std::uint32_t>(first + i);
+    }
     return true;
 }
 
 // The dictionary in block order, sorted in place: a nullable column keeps its
-// None entry first, every other entry is sorted ascending.
-qv::Ref sorted_dictionary(Object *self, qv::Ref sorted)
+// None entry first, every other entry is sorted ascending. `ranks` receives
+// the sorted position of each entry when the sort of ints gave them.
+qv::Ref sorted_dictionary(Object *self, qv::Ref sorted, std::vector<std::uint32_t> &ranks)
 {
+    ranks.clear();
     int nullable = truth_of(self->is_nullable);
     if (nullable < 0)
         return {};
     bool keep_first = nullable && PyList_GET_SIZE(sorted.get()) > 0;
-    if (sort_small_ints(sorted.get(), keep_first ? 1 : 0))
+    if (sort_small_ints(sorted.get(), keep_first ? 1 : 0, ranks))
         return sorted;
     if (!keep_first)
         return PyList_Sort(sorted.get()) == 0 ? std::move(sorted) : qv::Ref{};
@@ -1705,16 +1853,22 @@ bool positions_by_identity(PyObject *sorted, const std::vector<PyObject *> &entr
 // whatever the caller places before it. Recorded rows whose entries the
 // sorted dictionary's index finds are written straight into the bytes
 // object; the others go through `append_uint`, one row at a time.
-qv::Ref finish_block(PyObject *rows, PyObject *sorted, unsigned char width, const RecordedRows *recorded,
-                     std::string_view lead, std::string &head)
+qv::Ref finish_block(PyObject *rows, PyObject *sorted, std::vector<std::uint32_t> ranks, unsigned char width,
+                     const RecordedRows *recorded, std::string_view lead, std::string &head)
 {
     SortedPositions positions;
     std::vector<std::uint32_t> sorted_positions;
     // Positions that might not fit the width are left to the integer codec, to fail as it does.
     const unsigned long long largest = recorded && !recorded->entries.empty() ? recorded->entries.size() - 1 : 0;
     bool fits = width >= 1 && width <= 8 && (width == 8 || largest >> (8 * width) == 0);
-    bool translated = recorded && fits && recorded->distinct_objects &&
-                      positions_by_identity(sorted, recorded->entries, sorted_positions);
+    // Rows are recorded at the first of the entries equal to them, whose rank
+    // is the first sorted position of their value: a stable sort keeps equal
+    // entries in their order.
+    if (recorded && ranks.size() == recorded->entries.size())
+        sorted_positions = std::move(ranks);
+    bool translated = recorded && fits &&
+                      (!sorted_positions.empty() ||
+                       (recorded->distinct_objects && positions_by_identity(sorted, recorded->entries, sorted_positions)));
     if (!translated) {
         positions.prepare(sorted);
         translated = recorded && fits && positions.translate(recorded->entries, sorted_positions);
@@ -1782,7 +1936,8 @@ PyObject *clear_body(Object *self, size_t detached = 0, std::string_view lead = 
     std::string block;
     if (!generate_header(width, block) || !append_uint(block, static_cast<unsigned long long>(entries), 8))
         return nullptr;
-    qv::Ref sorted = sorted_dictionary(self, std::move(dictionary));
+    std::vector<std::uint32_t> ranks;
+    qv::Ref sorted = sorted_dictionary(self, std::move(dictionary), ranks);
     if (!sorted)
         return nullptr;
     // The codec still holds the encodings of the entries in order of first
@@ -1802,7 +1957,8 @@ PyObject *clear_body(Object *self, size_t detached = 0, std::string_view lead = 
 
     if (!append_uint(block, rows, 8))
         return nullptr;
-    qv::Ref result = finish_block(row_values.get(), sorted.get(), width, has_record ? &recorded : nullptr, lead, block);
+    qv::Ref result = finish_block(row_values.get(), sorted.get(), std::move(ranks), width,
+                                  has_record ? &recorded : nullptr, lead, block);
     if (!result)
         return nullptr;
     admit_cleanup(self);
