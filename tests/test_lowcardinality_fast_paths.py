@@ -471,6 +471,34 @@ def test_clear_retried_after_a_failure_agrees():
     assert first[:3] == ("raised", ValueError, "payload lost") and second[0] == "returned"
 
 
+def test_rows_released_by_a_reset_may_write_blocks_of_their_own():
+    """A row's finaliser, run as the reset of a deleted column releases its
+    rows, writes blocks to another column: the storage of either rows list
+    may pass to the other meanwhile, and every reference must stay counted."""
+
+    def scenario():
+        other = LowCardinality(None, String(), False)
+        marker = "".join(["mark", "er"])
+        blocks = []
+
+        class Row(str):
+            def __del__(self):
+                for value in range(5000):
+                    other.write(str(value % 50))
+                blocks.append(other.clear())
+                other.write(marker)
+
+        obj = LowCardinality(None, String(), False)
+        for value in range(5000):
+            obj.write(str(value % 70))
+        obj.write(Row("5"))  # equal to an entry: held by the rows alone
+        del obj
+        blocks.append(other.clear())
+        return blocks, sys.getrefcount(marker)
+
+    both_paths(scenario)
+
+
 # ---------------------------------------------------------------------------
 # Whole columns
 

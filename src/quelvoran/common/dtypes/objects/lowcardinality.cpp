@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -1353,9 +1354,21 @@ private:
 // before the call) and stored back as an unsigned 64-bit figure.
 bool add_encoded_size(Object *self, PyObject *value)
 {
-    qv::Ref current = qv::from_unsigned_64(self->size);
-    qv::Ref encoded = current ? call_method(self->dtype, write_name, value) : qv::Ref{};
-    qv::Ref sum = encoded ? qv::Ref::steal(PyNumber_Add(current.get(), encoded.get())) : qv::Ref{};
+    const unsigned long long before = self->size;
+    qv::Ref encoded = call_method(self->dtype, write_name, value);
+    if (!encoded)
+        return false;
+    // An exact int whose sum stays within 64 bits adds as the ints would.
+    if (fast_paths && PyLong_CheckExact(encoded.get())) {
+        int overflow = 0;
+        const long long added = PyLong_AsLongLongAndOverflow(encoded.get(), &overflow);
+        if (!overflow && added >= 0 && static_cast<unsigned long long>(added) <= ULLONG_MAX - before) {
+            self->size = before + static_cast<unsigned long long>(added);
+            return true;
+        }
+    }
+    qv::Ref current = qv::from_unsigned_64(before);
+    qv::Ref sum = current ? qv::Ref::steal(PyNumber_Add(current.get(), encoded.get())) : qv::Ref{};
     unsigned long long converted;
     if (!sum || !qv::to_unsigned_64(sum.get(), converted))
         return false;
@@ -1368,10 +1381,67 @@ qv::Ref default_value_of(Object *self)
     return qv::Ref::steal(PyObject_GetAttr(as_py(self), default_value_name.get()));
 }
 
+// The storage of the rows list of the block last cleared, for the next block
+// to append into: a block of a million rows holds 8 MiB of references, which
+// a list grown anew would page in (and copy, as it grows) block after block.
+// Only storage too large for the small-object allocator is kept, up to a limit.
+struct RowsStorage {
+    PyObject **items = nullptr;
+    Py_ssize_t capacity = 0;
+};
+RowsStorage spare_rows;
+constexpr Py_ssize_t kept_rows_minimum = Py_ssize_t{1} << 12;
+constexpr Py_ssize_t kept_rows_limit = Py_ssize_t{1} << 21;
+
+// Empties the rows list as `list.clear()` does (the list is empty before any
+// row is released, last row first), keeping its storage when the list is
+// held by our field alone.
+bool clear_rows(Object *self)
+{
+    PyObject *rows = self->index_elements;
+    if (!fast_paths || rows == Py_None || !PyList_CheckExact(rows) || Py_REFCNT(rows) != 1)
+        return clear_list(rows);
+    auto *list = reinterpret_cast<PyListObject *>(rows);
+    const Py_ssize_t capacity = list->allocated;
+    if (capacity < kept_rows_minimum || capacity > kept_rows_limit || capacity <= spare_rows.capacity)
+        return clear_list(rows);
+    PyObject **items = list->ob_item;
+    Py_ssize_t size = Py_SIZE(list);
+    list->ob_item = nullptr;
+    list->allocated = 0;
+    Py_SET_SIZE(list, 0);
+    while (--size >= 0)
+        Py_XDECREF(items[size]);
+    // Releasing the rows ran their finalisers, which may have kept storage meanwhile.
+    if (capacity > spare_rows.capacity) {
+        PyMem_Free(std::exchange(spare_rows.items, items));
+        spare_rows.capacity = capacity;
+    }
+    else
+        PyMem_Free(items);
+    return true;
+}
+
+// Gives the spare storage to a rows list that is full, held by our field
+// alone, and smaller: it then grows no more for a block like the last.
+void give_spare_rows(PyObject *rows)
+{
+    if (!spare_rows.items || !PyList_CheckExact(rows) || Py_REFCNT(rows) != 1)
+        return;
+    auto *list = reinterpret_cast<PyListObject *>(rows);
+    if (Py_SIZE(list) < list->allocated || list->allocated >= spare_rows.capacity)
+        return;
+    if (Py_SIZE(list))
+        std::memcpy(spare_rows.items, list->ob_item, static_cast<size_t>(Py_SIZE(list)) * sizeof(PyObject *));
+    PyMem_Free(list->ob_item);
+    list->ob_item = std::exchange(spare_rows.items, nullptr);
+    list->allocated = std::exchange(spare_rows.capacity, 0);
+}
+
 // Resets the lists and counters and enters the reserved dictionary entries.
 bool start_block(Object *self)
 {
-    if (!clear_list(self->dictionary) || !clear_list(self->index_elements))
+    if (!clear_list(self->dictionary) || !clear_rows(self))
         return false;
     self->total_rows = 0;
     if (!set_codec_total_rows(self, 0))
@@ -1536,6 +1606,8 @@ bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
             return false;
     }
 
+    if (fast_paths)
+        give_spare_rows(self->index_elements);
     if (!append_to(self->index_elements, value.get()))
         return false;
     self->total_rows += 1;
@@ -1988,7 +2060,7 @@ bool cleanup_body(Object *self)
     forget_block_index(self);
     if (self->dictionary != Py_None && !clear_list(self->dictionary))
         return false;
-    if (self->index_elements != Py_None && !clear_list(self->index_elements))
+    if (self->index_elements != Py_None && !clear_rows(self))
         return false;
     if (self->dtype != Py_None && !call_method(self->dtype, clear_name))
         return false;
