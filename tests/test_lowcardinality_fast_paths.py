@@ -423,6 +423,31 @@ def test_codec_write_that_changes_the_dictionary_agrees():
     both_paths(scenario)
 
 
+@pytest.mark.parametrize("change", ["rebind", "delete"])
+def test_a_codec_write_changed_on_its_class_is_the_one_called(change):
+    """The codec's `write` is looked up again once its class changes, also
+    from within the call, which may take the running method off the class."""
+
+    class Changing(Slotted):
+        __slots__ = ()
+
+        def write(self, value):
+            self.calls.append(("own", value))
+            if change == "rebind":
+                type(self).write = lambda codec, value: codec.calls.append(("rebound", value)) or 1
+            else:
+                del type(self).write
+            return 1
+
+    codec = Changing()
+    obj = LowCardinality(None, codec, False)
+    for value in ["b", "a", "b"]:
+        obj.write(value)
+    obj.clear()
+    later = ("rebound", "b") if change == "rebind" else "b"
+    assert codec.calls[:2] == [("own", ""), later]
+
+
 def test_write_reports_agree_with_the_literal_scan():
     class Failing:
         def __eq__(self, other):

@@ -157,6 +157,51 @@ inline bool init_names(std::initializer_list<InternedName *> names) noexcept
     return true;
 }
 
+// `object.<name>(argument)`, as PyObject_CallMethodOneArg calls it, with the
+// lookup of the method kept while the object's class is the one it was made
+// on and unchanged since (its version tag): a function or method descriptor
+// of the class, which instances with no attributes of their own cannot
+// shadow. The call is the same; only the lookup, which runs no code for
+// such a class, is left out. `name` must be initialised first.
+class MethodCall {
+public:
+    explicit MethodCall(const InternedName &name) noexcept : name_(name) {}
+    Ref operator()(PyObject *object, PyObject *argument) noexcept
+    {
+        PyTypeObject *type = Py_TYPE(object);
+        if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version_)
+            look_up(type);
+        if (!method_)
+            return Ref::steal(PyObject_CallMethodOneArg(object, name_.get(), argument));
+        // Held for the call, which may take the method off the class.
+        Ref method = Ref::borrow(method_);
+        PyObject *arguments[] = {object, argument};
+        return Ref::steal(PyObject_Vectorcall(method.get(), arguments, 2, nullptr));
+    }
+
+private:
+    void look_up(PyTypeObject *type) noexcept
+    {
+        type_ = nullptr;
+        method_ = nullptr;
+        if (!has_class_attributes_only(type) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+            return;
+        const unsigned int version = type->tp_version_tag;
+        PyObject *found = _PyType_Lookup(type, name_.get());
+        if (!found || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+            !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version)
+            return;
+        type_ = type;
+        version_ = version;
+        // Borrowed: while the version holds, the class's dict holds it.
+        method_ = found;
+    }
+    const InternedName &name_;
+    PyTypeObject *type_ = nullptr;
+    unsigned int version_ = 0;
+    PyObject *method_ = nullptr;
+};
+
 // ---------------------------------------------------------------------------
 // Error reporting
 

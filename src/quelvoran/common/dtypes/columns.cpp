@@ -2295,6 +2295,24 @@ bool writes_as_checked(CompiledWriter &writer, PyTypeObject *type)
     return true;
 }
 
+// Whether `minimum <= value <= maximum`, of exact ints: compared as 64-bit
+// numbers where the value fits them (a bound past them is past it too), else
+// by the ints themselves, which runs no code either.
+bool within_bounds(PyObject *minimum, PyObject *value, PyObject *maximum)
+{
+    int value_overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &value_overflow);
+    if (value_overflow)
+        return PyObject_RichCompareBool(minimum, value, Py_LE) == 1 &&
+               PyObject_RichCompareBool(value, maximum, Py_LE) == 1;
+    int low_overflow = 0;
+    int high_overflow = 0;
+    const long long low = PyLong_AsLongLongAndOverflow(minimum, &low_overflow);
+    const long long high = PyLong_AsLongLongAndOverflow(maximum, &high_overflow);
+    return (low_overflow < 0 || (low_overflow == 0 && low <= number)) &&
+           (high_overflow > 0 || (high_overflow == 0 && number <= high));
+}
+
 // `value.to_bytes(self.length, "little", signed=self.signed)` of an exact
 // int within the codec's `minimum` and `maximum`, as the inherited
 // `encode_value` gives it.
@@ -2308,8 +2326,7 @@ Outcome encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyOb
         !PyLong_CheckExact(maximum) || !length || !PyLong_CheckExact(length) ||
         (is_signed != Py_True && is_signed != Py_False))
         return Outcome::declined;
-    // Comparing exact ints runs no code.
-    if (PyObject_RichCompareBool(minimum, value, Py_LE) != 1 || PyObject_RichCompareBool(value, maximum, Py_LE) != 1)
+    if (!within_bounds(minimum, value, maximum))
         return decline_error();
     const Py_ssize_t width = PyLong_AsSsize_t(length);
     if (width != 1 && width != 2 && width != 4 && width != 8 && width != 16 && width != 32)

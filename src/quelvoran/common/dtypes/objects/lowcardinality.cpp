@@ -139,6 +139,14 @@ qv::Ref call_method(PyObject *field_value, const qv::InternedName &method, PyObj
     return qv::Ref::steal(PyObject_CallMethodOneArg(target.get(), method.get(), argument));
 }
 
+// The codec's `write(value)`, which a block calls twice for each entry.
+qv::Ref write_with_codec(Object *self, PyObject *value)
+{
+    static qv::MethodCall codec_write{write_name};
+    qv::Ref codec = qv::Ref::borrow(self->dtype);
+    return codec_write(codec.get(), value);
+}
+
 qv::Ref get_attribute(PyObject *field_value, const qv::InternedName &attribute)
 {
     qv::Ref target = qv::Ref::borrow(field_value);
@@ -1355,7 +1363,7 @@ private:
 bool add_encoded_size(Object *self, PyObject *value)
 {
     const unsigned long long before = self->size;
-    qv::Ref encoded = call_method(self->dtype, write_name, value);
+    qv::Ref encoded = write_with_codec(self, value);
     if (!encoded)
         return false;
     // An exact int whose sum stays within 64 bits adds as the ints would.
@@ -2018,7 +2026,7 @@ PyObject *clear_body(Object *self, size_t detached = 0, std::string_view lead = 
         return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i) {
         qv::Ref entry = qv::Ref::borrow(PyList_GET_ITEM(sorted.get(), i));
-        if (!call_method(self->dtype, write_name, entry.get()))
+        if (!write_with_codec(self, entry.get()))
             return nullptr;
     }
     qv::Ref payload = call_method(self->dtype, clear_name);
