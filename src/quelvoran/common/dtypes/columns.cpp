@@ -577,6 +577,11 @@ PyObject *join_lists(PyObject *, PyObject *parts)
 
 constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
 
+constexpr std::uintptr_t round_up_to_huge_page(std::uintptr_t address)
+{
+    return (address + huge_page - 1) & ~(huge_page - 1);
+}
+
 // Asks the kernel to back the whole 2 MiB pages of a large block of memory,
 // about to be written from end to end, with transparent huge pages where the
 // system lets a program ask: one fault then maps 2 MiB, where 4 KiB pages
@@ -586,7 +591,7 @@ void advise_huge_pages(void *memory, size_t size)
 {
 #ifdef MADV_HUGEPAGE
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
-    const std::uintptr_t start = (address + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t start = round_up_to_huge_page(address);
     const std::uintptr_t end = (address + size) & ~(huge_page - 1);
     if (end > start)
         madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
@@ -654,7 +659,7 @@ void *carve(size_t size)
             return nullptr;
         char *const raw = static_cast<char *>(mapped);
         const auto address = reinterpret_cast<std::uintptr_t>(raw);
-        char *const start = raw + (((address + huge_page - 1) & ~(huge_page - 1)) - address);
+        char *const start = raw + (round_up_to_huge_page(address) - address);
         char *const end = start + huge_page;
         if (start > raw)
             munmap(raw, static_cast<size_t>(start - raw));

@@ -770,7 +770,6 @@ public:
     void regrow(size_t size, const Slot &empty, MoveOver move_over)
     {
         std::vector<Slot> old = std::move(slots_);
-        slots_ = {};
         if (spare().capacity() >= size)
             slots_.swap(spare());
         slots_.assign(size, empty);
@@ -931,10 +930,7 @@ public:
             return true;
         if (2 * (count_ + 1) > slots_.size())
             grow();
-        size_t slot = start(hash);
-        while (slots_[slot].position >= 0)
-            slot = (slot + 1) & mask_;
-        slots_[slot] = Slot{hash, position};
+        place(Slot{hash, position});
         ++count_;
         first = position;
         return true;
@@ -949,18 +945,21 @@ private:
     {
         return static_cast<size_t>(static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL >> 20) & mask_;
     }
+    // Puts `entry` in the first free slot from its start.
+    void place(const Slot &entry)
+    {
+        size_t slot = start(entry.hash);
+        while (slots_[slot].position >= 0)
+            slot = (slot + 1) & mask_;
+        slots_[slot] = entry;
+    }
     void grow()
     {
         slots_.regrow(slots_.empty() ? 16 : 2 * slots_.size(), Slot{0, -1}, [&](const std::vector<Slot> &old) {
             mask_ = slots_.size() - 1;
-            for (const Slot &entry : old) {
-                if (entry.position < 0)
-                    continue;
-                size_t slot = start(entry.hash);
-                while (slots_[slot].position >= 0)
-                    slot = (slot + 1) & mask_;
-                slots_[slot] = entry;
-            }
+            for (const Slot &entry : old)
+                if (entry.position >= 0)
+                    place(entry);
         });
     }
     SlotArray<Slot> slots_;
