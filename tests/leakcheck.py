@@ -11,11 +11,20 @@ def allocated_after(operation, repeat):
     return sys.getallocatedblocks()
 
 
-def assert_no_leak(operation, repeat=200, rounds=4, warmup=None):
-    """Fails when every round of `repeat` calls leaves a block or more per ten
-    calls behind, after `warmup` calls (`repeat` by default) that let the
-    interpreter fill the caches a new path fills."""
-    allocated_after(operation, repeat if warmup is None else warmup)
-    counts = [allocated_after(operation, repeat) for _ in range(rounds)]
-    deltas = [later - earlier for earlier, later in zip(counts, counts[1:])]
-    assert not all(delta >= repeat // 10 for delta in deltas), f"blocks grow by {deltas} per {repeat} calls"
+def assert_no_leak(operation, repeat=200, rounds=20, warmup=None):
+    """Fails when each of `rounds` rounds of `repeat` calls leaves a block or
+    more per ten calls behind, after `warmup` calls (`repeat` by default).
+
+    The interpreter's own caches keep filling for a while on some paths (its
+    unraisable reports on 3.12 and 3.13, unpickling an instance of a class),
+    a few stray blocks per round that fade: the first round that stays below
+    the mark passes, where a leak grows by as much every round."""
+    before = allocated_after(operation, repeat if warmup is None else warmup)
+    deltas = []
+    for _ in range(rounds):
+        after = allocated_after(operation, repeat)
+        deltas.append(after - before)
+        if deltas[-1] < repeat // 10:
+            return
+        before = after
+    raise AssertionError(f"blocks grow by {deltas} per {repeat} calls")
