@@ -293,6 +293,21 @@ def test_write_and_clear_agree(make_codec, name, values, nullable):
     both_paths(scenario)
 
 
+def test_blocks_of_ints_in_turn_agree():
+    """Each block sorts and indexes in memory that larger and smaller blocks before it left."""
+
+    def scenario():
+        obj = LowCardinality(None, Named("Int64"), True)
+        blocks = []
+        for values in (many_ints(), [3, None, -1, 3], many_ints()[::-3], [2**63 - 1]):
+            for value in values:
+                obj.write(value)
+            blocks.append(raised(obj.clear))
+        return blocks
+
+    both_paths(scenario)
+
+
 @pytest.mark.parametrize("codec, keys, values", [
     (String, ["", "ab", "ab", "cd"], ["ab", "cd", "ef", "ab", ""]),
     (String, ["", "cd", "ab", "cd", "ab"], ["ab", "cd", "ef", "ab", ""]),

@@ -770,8 +770,7 @@ public:
     void regrow(size_t size, const Slot &empty, MoveOver move_over)
     {
         std::vector<Slot> old = std::move(slots_);
-        if (spare().capacity() >= size)
-            slots_.swap(spare());
+        take_spare(size);
         slots_.assign(size, empty);
         move_over(static_cast<const std::vector<Slot> &>(old));
         keep(std::move(old));
@@ -782,18 +781,34 @@ public:
     const Slot &operator[](size_t slot) const { return slots_[slot]; }
 
 private:
+    // A table that doubles moves from one array into the next, so two are
+    // kept: the next block's table then grows without fresh memory, from
+    // its first slots to as large as the last block's.
     static constexpr size_t kept_bytes_limit = size_t{8} << 20;
-    static std::vector<Slot> &spare()
+    using Spares = std::array<std::vector<Slot>, 2>;
+    static Spares &spares()
     {
         // Never destroyed: a table may be let go of during interpreter shutdown.
-        static std::vector<Slot> &kept = *new std::vector<Slot>;
+        static Spares &kept = *new Spares;
         return kept;
+    }
+    // Moves the smallest spare that holds `size` slots into the table.
+    void take_spare(size_t size)
+    {
+        std::vector<Slot> *best = nullptr;
+        for (std::vector<Slot> &spare : spares())
+            if (spare.capacity() >= size && (!best || spare.capacity() < best->capacity()))
+                best = &spare;
+        if (best)
+            slots_.swap(*best);
     }
     static void keep(std::vector<Slot> &&slots)
     {
-        if (slots.capacity() > spare().capacity() && slots.capacity() * sizeof(Slot) <= kept_bytes_limit) {
+        Spares &kept = spares();
+        std::vector<Slot> &smaller = kept[0].capacity() <= kept[1].capacity() ? kept[0] : kept[1];
+        if (slots.capacity() > smaller.capacity() && slots.capacity() * sizeof(Slot) <= kept_bytes_limit) {
             slots.clear();
-            spare().swap(slots);
+            smaller.swap(slots);
         }
         std::vector<Slot>().swap(slots);
     }
@@ -1810,6 +1825,39 @@ bool append_uint(std::string &block, unsigned long long value, unsigned char wid
     return true;
 }
 
+template <typename T>
+using Scratch = std::vector<T, UninitialisedAllocator<T>>;
+
+// An int's sort key (ordered as the int is) and where the int was.
+struct KeyedItem {
+    std::uint64_t key;
+    std::uint32_t position;
+};
+
+template <typename T>
+void trim_scratch(Scratch<T> &scratch)
+{
+    constexpr size_t kept_bytes_limit = size_t{8} << 20;
+    if (scratch.capacity() * sizeof(T) > kept_bytes_limit)
+        Scratch<T>().swap(scratch);
+}
+
+// The sort's working memory, kept between blocks up to a limit: sorting the
+// entries of block after block then pages in and zeroes no fresh memory.
+// The sort runs no Python code, so it is the only user while it runs.
+struct SortScratch {
+    Scratch<KeyedItem> keyed, moved;
+    Scratch<PyObject *> unsorted;
+
+    void trim()
+    {
+        trim_scratch(keyed);
+        trim_scratch(moved);
+        trim_scratch(unsorted);
+    }
+};
+SortScratch &sort_scratch = *new SortScratch;
+
 // Sorts the items of `list` from `first` on as `list.sort()` would, when they
 // are all exact ints of 64 bits: by value, equal ones in their order, which
 // is the one order a stable sort (here a radix sort) can give them. False,
@@ -1822,8 +1870,12 @@ bool sort_small_ints(PyObject *list, Py_ssize_t first, std::vector<std::uint32_t
         return false;
     const auto count = static_cast<size_t>(size - first);
     PyObject **const items = PySequence_Fast_ITEMS(list) + first;
-    // Each value's key orders as the value does; beside it, where the item was.
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count), moved(count);
+    struct TrimOnExit {
+        ~TrimOnExit() { sort_scratch.trim(); }
+    } trim_on_exit;
+    Scratch<KeyedItem> &keyed = sort_scratch.keyed, &moved = sort_scratch.moved;
+    keyed.resize(count);
+    moved.resize(count);
     std::array<std::array<size_t, 256>, 8> counts{};
     for (size_t i = 0; i < count; ++i) {
         if (!PyLong_CheckExact(items[i]))
@@ -1844,17 +1896,18 @@ bool sort_small_ints(PyObject *list, Py_ssize_t first, std::vector<std::uint32_t
         size_t start = 0;
         for (size_t &bucket : starts)
             start += std::exchange(bucket, start);
-        for (const auto &item : keyed)
-            moved[starts[(item.first >> (8 * byte)) & 0xFF]++] = item;
+        for (const KeyedItem &item : keyed)
+            moved[starts[(item.key >> (8 * byte)) & 0xFF]++] = item;
         keyed.swap(moved);
     }
-    const std::vector<PyObject *> unsorted(items, items + count);
+    Scratch<PyObject *> &unsorted = sort_scratch.unsorted;
+    unsorted.assign(items, items + count);
     ranks.resize(static_cast<size_t>(size));
     for (size_t i = 0; i < static_cast<size_t>(first); ++i)
         ranks[i] = static_cast<std::uint32_t>(i);
     for (size_t i = 0; i < count; ++i) {
-        items[i] = unsorted[keyed[i].second];
-        ranks[static_cast<size_t>(first) + keyed[i].second] = static_cast<std::uint32_t>(first + i);
+        items[i] = unsorted[keyed[i].position];
+        ranks[static_cast<size_t>(first) + keyed[i].position] = static_cast<std::uint32_t>(first + i);
     }
     return true;
 }
