@@ -745,10 +745,14 @@ bool is_indexable(PyObject *value)
     return false;
 }
 
+// The most memory an array of an index table or of the sort is kept with for
+// the next block: enough for blocks of a few hundred thousand distinct values.
+constexpr size_t kept_array_bytes_limit = size_t{8} << 20;
+
 // The slots of a table that indexes a block's entries. A column writes block
 // after block of the same shape, so its tables grow to the same size each
-// time: the largest slot array let go of is kept, up to a limit, for the next
-// table to grow into, so that its pages are not faulted in anew.
+// time: the two largest slot arrays let go of are kept, up to the limit, for
+// the next table to grow into, so that its pages are not faulted in anew.
 template <typename Slot>
 class SlotArray {
 public:
@@ -782,9 +786,7 @@ public:
 
 private:
     // A table that doubles moves from one array into the next, so two are
-    // kept: the next block's table then grows without fresh memory, from
-    // its first slots to as large as the last block's.
-    static constexpr size_t kept_bytes_limit = size_t{8} << 20;
+    // kept: the next block's table then grows without fresh memory.
     using Spares = std::array<std::vector<Slot>, 2>;
     static Spares &spares()
     {
@@ -806,7 +808,7 @@ private:
     {
         Spares &kept = spares();
         std::vector<Slot> &smaller = kept[0].capacity() <= kept[1].capacity() ? kept[0] : kept[1];
-        if (slots.capacity() > smaller.capacity() && slots.capacity() * sizeof(Slot) <= kept_bytes_limit) {
+        if (slots.capacity() > smaller.capacity() && slots.capacity() * sizeof(Slot) <= kept_array_bytes_limit) {
             slots.clear();
             smaller.swap(slots);
         }
@@ -1837,8 +1839,7 @@ struct KeyedItem {
 template <typename T>
 void trim_scratch(Scratch<T> &scratch)
 {
-    constexpr size_t kept_bytes_limit = size_t{8} << 20;
-    if (scratch.capacity() * sizeof(T) > kept_bytes_limit)
+    if (scratch.capacity() * sizeof(T) > kept_array_bytes_limit)
         Scratch<T>().swap(scratch);
 }
 
