@@ -173,6 +173,9 @@ bool set_read_header(Object *self, bool value)
 // The truth of a field's value; -1 with the exception pending.
 int truth_of(PyObject *field_value)
 {
+    // The answers for True and False, which the fields mostly hold, without the call.
+    if (field_value == Py_True || field_value == Py_False)
+        return field_value == Py_True;
     qv::Ref value = qv::Ref::borrow(field_value);
     return PyObject_IsTrue(value.get());
 }
@@ -280,17 +283,11 @@ class Exclusive {
 public:
     Exclusive(const Object *self, const char *operation)
     {
-        for (const Claim &claim : claims) {
-            if (claim.object != self)
-                continue;
-            admitted_ = std::strcmp(operation, cleanup_operation) == 0 &&
-                        std::strcmp(claim.operation, cleanup_operation) == 0;
-            if (!admitted_)
-                PyErr_Format(PyExc_RuntimeError,
-                             "%s() called while %s() of the same LowCardinality object is under way", operation,
-                             claim.operation);
-            return;
-        }
+        for (const Claim &claim : claims)
+            if (claim.object == self) {
+                admitted_ = admits_within(claim, operation);
+                return;
+            }
         claims.push_back({self, operation});
         owned_ = self;
         admitted_ = true;
@@ -299,6 +296,11 @@ public:
     Exclusive &operator=(const Exclusive &) = delete;
     ~Exclusive()
     {
+        // Claims nest, so this one is nearly always the last.
+        if (owned_ && claims.back().object == owned_) {
+            claims.pop_back();
+            return;
+        }
         for (auto claim = claims.begin(); owned_ && claim != claims.end(); ++claim)
             if (claim->object == owned_) {
                 claims.erase(claim);
@@ -308,6 +310,17 @@ public:
     explicit operator bool() const { return admitted_; }
 
 private:
+    // Whether `operation` may run inside the one that holds the object;
+    // refused with RuntimeError when not. Out of line: a claim is rarely held.
+    [[gnu::noinline]] static bool admits_within(const Claim &claim, const char *operation)
+    {
+        if (std::strcmp(operation, cleanup_operation) == 0 && std::strcmp(claim.operation, cleanup_operation) == 0)
+            return true;
+        PyErr_Format(PyExc_RuntimeError, "%s() called while %s() of the same LowCardinality object is under way",
+                     operation, claim.operation);
+        return false;
+    }
+
     const Object *owned_ = nullptr;
     bool admitted_ = false;
 };
@@ -1509,7 +1522,7 @@ struct CodecNameAnswer {
 };
 CodecNameAnswer codec_name_answer;
 
-bool answer_is_current(PyObject *codec)
+inline bool answer_is_current(PyObject *codec)
 {
     PyTypeObject *type = Py_TYPE(codec);
     return reinterpret_cast<PyObject *>(type) == codec_name_answer.codec_class &&
@@ -1564,7 +1577,8 @@ void remember_codec_name(PyObject *codec, PyObject *element_name, int fixed_stri
 
 // Whether the codec's `name` equals "FixedString", when the remembered
 // answer gives it without running code; false when it does not.
-bool remembered_fixed_string(PyObject *codec, int &answer)
+// Inlined: `write` asks for every row.
+[[gnu::always_inline]] inline bool remembered_fixed_string(PyObject *codec, int &answer)
 {
     if (!fast_paths || !answer_is_current(codec))
         return false;
