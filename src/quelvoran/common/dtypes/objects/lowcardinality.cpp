@@ -112,6 +112,14 @@ bool append_to(PyObject *list_or_none, PyObject *value)
         raise_none_attribute("append");
         return false;
     }
+    // With room left, `PyList_Append` stores the item and nothing more: so here, without the call.
+    auto *list = reinterpret_cast<PyListObject *>(list_or_none);
+    const Py_ssize_t size = Py_SIZE(list);
+    if (PyList_Check(list_or_none) && size < list->allocated) {
+        list->ob_item[size] = Py_NewRef(value);
+        Py_SET_SIZE(list, size + 1);
+        return true;
+    }
     return PyList_Append(list_or_none, value) == 0;
 }
 
@@ -1135,16 +1143,19 @@ std::unordered_map<Object *, BlockIndex> &block_indexes = *new std::unordered_ma
 Object *last_indexed_object = nullptr;
 BlockIndex *last_block_index = nullptr;
 
-BlockIndex *find_block_index(Object *self)
+[[gnu::noinline]] BlockIndex *look_up_block_index(Object *self)
 {
-    if (self == last_indexed_object)
-        return last_block_index;
     auto found = block_indexes.find(self);
     if (found == block_indexes.end())
         return nullptr;
     last_indexed_object = self;
     last_block_index = &found->second;
     return last_block_index;
+}
+
+inline BlockIndex *find_block_index(Object *self)
+{
+    return self == last_indexed_object ? last_block_index : look_up_block_index(self);
 }
 
 void forget_block_index(Object *self)
