@@ -518,6 +518,12 @@ def held_export(codec):
     codec.export = memoryview(codec._values)
 
 
+def held_export_with_room(codec):
+    codec._values = bytearray(b"x" * 16)
+    del codec._values[-4:]  # four bytes of room, which a view then holds
+    held_export(codec)
+
+
 F = fast_elements
 CODEC_CHANGES = {  # codec class, its arguments, change made to each codec
     "String": (F.StringCodec, (), None),
@@ -532,6 +538,7 @@ CODEC_CHANGES = {  # codec class, its arguments, change made to each codec
     "DateTime('Asia/Kolkata')": (F.ZonedDateTimeCodec, (KOLKATA,), None),
     "values are bytes": (F.IntegerCodec, ("UInt32",), lambda codec: setattr(codec, "_values", b"")),
     "values held by a view": (Exported, (), held_export),
+    "values with room held by a view": (Exported, (), held_export_with_room),
     "instance shadows encode_value": (Unslotted, (), lambda codec: setattr(codec, "encode_value", lambda value: b"!")),
     "subclass encodes": (SubclassedEncoder, ("UInt16",), None),
     "narrower range": (F.IntegerCodec, ("UInt32",), lambda codec: setattr(codec, "maximum", 2)),

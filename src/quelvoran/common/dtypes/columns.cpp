@@ -1153,6 +1153,22 @@ Outcome encode_wide_integer(PyObject *value, Py_ssize_t width, bool is_signed, u
     return Outcome::done;
 }
 
+// `number` as `width` little-endian bytes, when the width and the sign hold it.
+Outcome encode_integer_number(long long number, Py_ssize_t width, bool is_signed, unsigned char *out)
+{
+    if (!is_signed && number < 0)
+        return Outcome::declined;
+    if (width < 8) {
+        const int bits = 8 * static_cast<int>(width);
+        const long long minimum = is_signed ? -(1LL << (bits - 1)) : 0;
+        const long long maximum = is_signed ? (1LL << (bits - 1)) - 1 : (1LL << bits) - 1;
+        if (number < minimum || number > maximum)
+            return Outcome::declined;
+    }
+    store_little(out, number, width);
+    return Outcome::done;
+}
+
 Outcome encode_integer(PyObject *value, Py_ssize_t width, bool is_signed, unsigned char *out)
 {
     if (!PyLong_CheckExact(value))
@@ -1172,17 +1188,7 @@ Outcome encode_integer(PyObject *value, Py_ssize_t width, bool is_signed, unsign
         store_little(out, unsigned_number, width);
         return Outcome::done;
     }
-    if (!is_signed && number < 0)
-        return Outcome::declined;
-    if (width < 8) {
-        const int bits = 8 * static_cast<int>(width);
-        const long long minimum = is_signed ? -(1LL << (bits - 1)) : 0;
-        const long long maximum = is_signed ? (1LL << (bits - 1)) - 1 : (1LL << bits) - 1;
-        if (number < minimum || number > maximum)
-            return Outcome::declined;
-    }
-    store_little(out, number, width);
-    return Outcome::done;
+    return encode_integer_number(number, width, is_signed, out);
 }
 
 // encode_integers(values, width, signed) -> bytes or None (a value not an
@@ -2259,6 +2265,25 @@ constexpr WriterKindFacts writer_kinds[] = {
     {"datetime", WriterKind::datetime, length_field},
 };
 
+// An int bound of a codec (its `minimum` or `maximum`) as
+// PyLong_AsLongLongAndOverflow gives it. Ints do not change, so the int
+// converted last, held here, stays converted: codecs of a class mostly share
+// their bounds.
+struct IntBound {
+    qv::Ref object;
+    long long number = 0;
+    int overflow = 0;
+
+    const IntBound &of(PyObject *bound)
+    {
+        if (object.get() != bound) {
+            number = PyLong_AsLongLongAndOverflow(bound, &overflow);
+            object = qv::Ref::borrow(bound);
+        }
+        return *this;
+    }
+};
+
 struct CompiledWriter {
     PyTypeObject *owner = nullptr;  // strong: the class whose `write` this is
     const WriterKindFacts *kind = nullptr;
@@ -2271,11 +2296,25 @@ struct CompiledWriter {
     PyTypeObject *checked = nullptr;
     unsigned int checked_version = 0;
     Py_ssize_t offsets[field_count] = {};
+    IntBound minimum, maximum;
 };
 
 // Never destroyed, and never moved as it grows: its references must outlive
 // the interpreter's last call.
 std::deque<CompiledWriter> &compiled_writers = *new std::deque<CompiledWriter>;
+// The binding found last, for the next call: mostly a method of the same class.
+CompiledWriter *last_found_writer = nullptr;
+
+// The class's latest binding, which its `write` is; null for a class not bound.
+CompiledWriter *writer_of(PyTypeObject *owner)
+{
+    if (last_found_writer && last_found_writer->owner == owner)
+        return last_found_writer;
+    for (auto bound = compiled_writers.rbegin(); bound != compiled_writers.rend(); ++bound)
+        if (bound->owner == owner)
+            return last_found_writer = &*bound;
+    return nullptr;
+}
 
 // Whether instances of `type` are written as `writer` writes them; checks
 // the class again after it (or one of its bases) has changed.
@@ -2300,28 +2339,49 @@ bool writes_as_checked(CompiledWriter &writer, PyTypeObject *type)
     return true;
 }
 
-// Whether `minimum <= value <= maximum`, of exact ints: compared as 64-bit
-// numbers where the value fits them (a bound past them is past it too), else
-// by the ints themselves, which runs no code either.
-bool within_bounds(PyObject *minimum, PyObject *value, PyObject *maximum)
+// Whether `minimum <= value <= maximum`, of exact ints, the value given with
+// its conversion: compared as 64-bit numbers where the value fits them (a
+// bound past them is past it too), else by the ints themselves, which runs
+// no code either.
+bool within_bounds(const IntBound &minimum, PyObject *value, long long number, int overflow, const IntBound &maximum)
 {
-    int value_overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(value, &value_overflow);
-    if (value_overflow)
-        return PyObject_RichCompareBool(minimum, value, Py_LE) == 1 &&
-               PyObject_RichCompareBool(value, maximum, Py_LE) == 1;
-    int low_overflow = 0;
-    int high_overflow = 0;
-    const long long low = PyLong_AsLongLongAndOverflow(minimum, &low_overflow);
-    const long long high = PyLong_AsLongLongAndOverflow(maximum, &high_overflow);
-    return (low_overflow < 0 || (low_overflow == 0 && low <= number)) &&
-           (high_overflow > 0 || (high_overflow == 0 && number <= high));
+    if (overflow)
+        return PyObject_RichCompareBool(minimum.object.get(), value, Py_LE) == 1 &&
+               PyObject_RichCompareBool(value, maximum.object.get(), Py_LE) == 1;
+    return (minimum.overflow < 0 || (minimum.overflow == 0 && minimum.number <= number)) &&
+           (maximum.overflow > 0 || (maximum.overflow == 0 && number <= maximum.number));
 }
+
+// A value's encoding: in `fixed` for the kinds of a few bytes, else in `variable`.
+struct Encoding {
+    unsigned char fixed[32];
+    std::string variable;
+    const char *data = nullptr;
+    size_t size = 0;
+
+    unsigned char *fixed_room(size_t width)
+    {
+        data = reinterpret_cast<const char *>(fixed);
+        size = width;
+        return fixed;
+    }
+    unsigned char *variable_room(size_t width)
+    {
+        variable.resize(width);
+        take_variable();
+        return reinterpret_cast<unsigned char *>(variable.data());
+    }
+    void take_variable()
+    {
+        data = variable.data();
+        size = variable.size();
+    }
+};
 
 // `value.to_bytes(self.length, "little", signed=self.signed)` of an exact
 // int within the codec's `minimum` and `maximum`, as the inherited
 // `encode_value` gives it.
-Outcome encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyObject *value, std::string &encoded)
+Outcome encode_integer_value(PyObject *codec, CompiledWriter &writer, PyObject *value, Encoding &encoded)
 {
     PyObject *minimum = qv::slot_value(codec, writer.offsets[minimum_field]);
     PyObject *maximum = qv::slot_value(codec, writer.offsets[maximum_field]);
@@ -2331,25 +2391,29 @@ Outcome encode_integer_value(PyObject *codec, const CompiledWriter &writer, PyOb
         !PyLong_CheckExact(maximum) || !length || !PyLong_CheckExact(length) ||
         (is_signed != Py_True && is_signed != Py_False))
         return Outcome::declined;
-    if (!within_bounds(minimum, value, maximum))
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (!within_bounds(writer.minimum.of(minimum), value, number, overflow, writer.maximum.of(maximum)))
         return decline_error();
     const Py_ssize_t width = PyLong_AsSsize_t(length);
     if (width != 1 && width != 2 && width != 4 && width != 8 && width != 16 && width != 32)
         return decline_error();
-    encoded.resize(static_cast<size_t>(width));
-    return encode_integer(value, width, is_signed == Py_True, reinterpret_cast<unsigned char *>(encoded.data()));
+    unsigned char *out = encoded.fixed_room(static_cast<size_t>(width));
+    return overflow ? encode_integer(value, width, is_signed == Py_True, out)
+                    : encode_integer_number(number, width, is_signed == Py_True, out);
 }
 
 // The value's encoding by the compiled column encoder of the codec's kind.
-Outcome encode_for_write(PyObject *codec, const CompiledWriter &writer, PyObject *value, std::string &encoded)
+Outcome encode_for_write(PyObject *codec, CompiledWriter &writer, PyObject *value, Encoding &encoded)
 {
-    const auto fixed = [&](size_t width, auto encode) {
-        encoded.resize(width);
-        return encode(value, reinterpret_cast<unsigned char *>(encoded.data()));
-    };
+    const auto fixed = [&](size_t width, auto encode) { return encode(value, encoded.fixed_room(width)); };
     switch (writer.kind->kind) {
     case WriterKind::integer: return encode_integer_value(codec, writer, value, encoded);
-    case WriterKind::string: return append_string(value, encoded) ? Outcome::done : Outcome::declined;
+    case WriterKind::string:
+        if (!append_string(value, encoded.variable))
+            return Outcome::declined;
+        encoded.take_variable();
+        return Outcome::done;
     case WriterKind::date: return fixed(2, encode_date);
     case WriterKind::date32: return fixed(4, encode_date32);
     case WriterKind::datetime: return fixed(4, encode_datetime);
@@ -2358,8 +2422,7 @@ Outcome encode_for_write(PyObject *codec, const CompiledWriter &writer, PyObject
         const Py_ssize_t width = length && PyLong_CheckExact(length) ? PyLong_AsSsize_t(length) : 0;
         if (width < 1)
             return decline_error();
-        encoded.resize(static_cast<size_t>(width));
-        return encode_fixed_string(value, width, reinterpret_cast<unsigned char *>(encoded.data()));
+        return encode_fixed_string(value, width, encoded.variable_room(static_cast<size_t>(width)));
     }
     }
     return Outcome::declined;
@@ -2369,7 +2432,17 @@ Outcome encode_for_write(PyObject *codec, const CompiledWriter &writer, PyObject
 bool append_bytes(PyObject *buffer, const char *data, size_t size)
 {
     const Py_ssize_t held = PyByteArray_GET_SIZE(buffer);
-    if (PyByteArray_Resize(buffer, held + static_cast<Py_ssize_t>(size)) < 0)
+    // Where its storage has room and no view holds it, PyByteArray_Resize
+    // only sets the size and the trailing null: so here, without the call.
+    auto *bytes = reinterpret_cast<PyByteArrayObject *>(buffer);
+    const auto wanted = static_cast<size_t>(held) + size;
+    const auto allocated = static_cast<size_t>(bytes->ob_alloc);
+    if (size && bytes->ob_exports == 0 && wanted + static_cast<size_t>(bytes->ob_start - bytes->ob_bytes) + 1 <= allocated &&
+        wanted >= allocated / 2) {
+        Py_SET_SIZE(buffer, static_cast<Py_ssize_t>(wanted));
+        bytes->ob_start[wanted] = '\0';
+    }
+    else if (PyByteArray_Resize(buffer, static_cast<Py_ssize_t>(wanted)) < 0)
         return false;
     std::memcpy(PyByteArray_AS_STRING(buffer) + held, data, size);
     return true;
@@ -2391,17 +2464,17 @@ Written write_value(PyObject *codec, CompiledWriter &writer, PyObject *value, Py
         return Written::not_here;
     // The encoders run no Python code: a value they decline or fail on is
     // the inherited write's to encode, or to refuse with its own error.
-    std::string encoded;
+    Encoding encoded;
     if (encode_for_write(codec, writer, value, encoded) != Outcome::done) {
         PyErr_Clear();
         return Written::not_here;
     }
-    if (!append_bytes(values, encoded.data(), encoded.size()))
+    if (!append_bytes(values, encoded.data, encoded.size))
         return Written::failed;
     // The values are in: a failure from here on is the inherited write's own.
     if (is_nullable == Py_True && !append_bytes(null_map, "", 1))
         return Written::failed;
-    added = static_cast<Py_ssize_t>(encoded.size()) + (is_nullable == Py_True);
+    added = static_cast<Py_ssize_t>(encoded.size) + (is_nullable == Py_True);
     return Written::done;
 }
 
@@ -2421,11 +2494,7 @@ PyObject *compiled_write_method(PyObject *codec, PyTypeObject *defining_class, P
                                 size_t nargsf, PyObject *kwnames)
 {
     return qv::guarded<PyObject *>(nullptr, [&]() -> PyObject * {
-        // The class's latest binding, which its `write` is.
-        CompiledWriter *writer = nullptr;
-        for (auto bound = compiled_writers.rbegin(); !writer && bound != compiled_writers.rend(); ++bound)
-            if (bound->owner == defining_class)
-                writer = &*bound;
+        CompiledWriter *writer = writer_of(defining_class);
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         if (!writer) {
             PyErr_SetString(PyExc_SystemError, "write() of a class not bound by compiled_write");
@@ -2477,6 +2546,7 @@ PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     CompiledWriter *writer = qv::guarded<CompiledWriter *>(nullptr, [] { return &compiled_writers.emplace_back(); });
     if (!writer)
         return nullptr;
+    last_found_writer = nullptr;  // a class bound again writes through its new binding
     writer->owner = reinterpret_cast<PyTypeObject *>(Py_NewRef(args[0]));
     writer->kind = kind;
     writer->inherited_write = inherited.release();
