@@ -884,6 +884,13 @@ template <typename Integer>
 void store_little(unsigned char *out, Integer value, Py_ssize_t width)
 {
     const auto raw = static_cast<Unsigned<Integer>>(value);
+    if constexpr (std::endian::native == std::endian::little) {
+        // The value's own leading bytes, in the order memory holds them.
+        if (width <= static_cast<Py_ssize_t>(sizeof(Integer))) {
+            std::memcpy(out, &raw, static_cast<size_t>(width));
+            return;
+        }
+    }
     const unsigned char fill = value < 0 ? 0xFF : 0x00;
     for (Py_ssize_t i = 0; i < width; ++i)
         out[i] = i < static_cast<Py_ssize_t>(sizeof(Integer)) ? static_cast<unsigned char>(raw >> (8 * i)) : fill;
