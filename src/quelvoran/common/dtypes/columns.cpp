@@ -2444,8 +2444,8 @@ bool append_bytes(PyObject *buffer, const char *data, size_t size)
     auto *bytes = reinterpret_cast<PyByteArrayObject *>(buffer);
     const auto wanted = static_cast<size_t>(held) + size;
     const auto allocated = static_cast<size_t>(bytes->ob_alloc);
-    if (size && bytes->ob_exports == 0 && wanted + static_cast<size_t>(bytes->ob_start - bytes->ob_bytes) + 1 <= allocated &&
-        wanted >= allocated / 2) {
+    const auto offset = static_cast<size_t>(bytes->ob_start - bytes->ob_bytes);
+    if (size && bytes->ob_exports == 0 && wanted + offset + 1 <= allocated && wanted >= allocated / 2) {
         Py_SET_SIZE(buffer, static_cast<Py_ssize_t>(wanted));
         bytes->ob_start[wanted] = '\0';
     }
