@@ -9,6 +9,7 @@ from unittest.mock import ANY
 
 import pytest
 
+from leakcheck import assert_no_leak
 from lowcardinality_codecs import String, block, strings
 from quelvoran._testcapi import lowcardinality as capi
 from quelvoran.common.dtypes.elements import StringCodec
@@ -229,7 +230,7 @@ def test_mutation_from_callbacks_never_crashes(unraisable, scenario, nullable):
     gc.collect()
 
 
-def test_repeated_operations_do_not_leak(monkeypatch, capsys):
+def test_repeated_operations_do_not_leak(monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
 
     class Stream:
@@ -257,16 +258,7 @@ def test_repeated_operations_do_not_leak(monkeypatch, capsys):
         broken.write(object())
         pickle.loads(pickle.dumps(obj)).clear()
 
-    deltas = []
-    for _ in range(4):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(200):
-            cycle()
-        gc.collect()
-        deltas.append(sys.getallocatedblocks() - before)
-        capsys.readouterr()
-    assert min(deltas[1:]) < 50, deltas
+    assert_no_leak(cycle)
 
 
 class Quiet:
