@@ -1085,7 +1085,8 @@ Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
 
 // Leaves the elements a vector grows by uninitialised: a row record is sized
 // for the rows it may receive, written through a pointer, then cut to the
-// rows it received, with no pass that zeroes it first.
+// rows it received, with no pass that zeroes it first; the sort's scratch is
+// written whole before it is read.
 template <typename T>
 struct UninitialisedAllocator : std::allocator<T> {
     using std::allocator<T>::allocator;
@@ -1100,7 +1101,9 @@ struct UninitialisedAllocator : std::allocator<T> {
         ::new (static_cast<void *>(element)) U(std::forward<Arguments>(arguments)...);
     }
 };
-using RowPositions = std::vector<std::uint32_t, UninitialisedAllocator<std::uint32_t>>;
+template <typename T>
+using UninitialisedVector = std::vector<T, UninitialisedAllocator<T>>;
+using RowPositions = UninitialisedVector<std::uint32_t>;
 
 // What `write` keeps beside an object during a block, so that its layout
 // stays what compiled callers know: the index of its dictionary, and the
@@ -1852,9 +1855,6 @@ bool append_uint(std::string &block, unsigned long long value, unsigned char wid
     return true;
 }
 
-template <typename T>
-using Scratch = std::vector<T, UninitialisedAllocator<T>>;
-
 // An int's sort key (ordered as the int is) and where the int was.
 struct KeyedItem {
     std::uint64_t key;
@@ -1862,18 +1862,18 @@ struct KeyedItem {
 };
 
 template <typename T>
-void trim_scratch(Scratch<T> &scratch)
+void trim_scratch(UninitialisedVector<T> &scratch)
 {
     if (scratch.capacity() * sizeof(T) > kept_array_bytes_limit)
-        Scratch<T>().swap(scratch);
+        UninitialisedVector<T>().swap(scratch);
 }
 
 // The sort's working memory, kept between blocks up to a limit: sorting the
 // entries of block after block then pages in and zeroes no fresh memory.
 // The sort runs no Python code, so it is the only user while it runs.
 struct SortScratch {
-    Scratch<KeyedItem> keyed, moved;
-    Scratch<PyObject *> unsorted;
+    UninitialisedVector<KeyedItem> keyed, moved;
+    UninitialisedVector<PyObject *> unsorted;
 
     void trim()
     {
@@ -1899,7 +1899,7 @@ bool sort_small_ints(PyObject *list, Py_ssize_t first, std::vector<std::uint32_t
     struct TrimOnExit {
         ~TrimOnExit() { sort_scratch.trim(); }
     } trim_on_exit;
-    Scratch<KeyedItem> &keyed = sort_scratch.keyed, &moved = sort_scratch.moved;
+    UninitialisedVector<KeyedItem> &keyed = sort_scratch.keyed, &moved = sort_scratch.moved;
     keyed.resize(count);
     moved.resize(count);
     std::array<std::array<size_t, 256>, 8> counts{};
@@ -1926,7 +1926,7 @@ bool sort_small_ints(PyObject *list, Py_ssize_t first, std::vector<std::uint32_t
             moved[starts[(item.key >> (8 * byte)) & 0xFF]++] = item;
         keyed.swap(moved);
     }
-    Scratch<PyObject *> &unsorted = sort_scratch.unsorted;
+    UninitialisedVector<PyObject *> &unsorted = sort_scratch.unsorted;
     unsorted.assign(items, items + count);
     ranks.resize(static_cast<size_t>(size));
     for (size_t i = 0; i < static_cast<size_t>(first); ++i)
