@@ -20,6 +20,7 @@ from datetime import date, datetime, timedelta, timezone, tzinfo
 import pytest
 
 from lowcardinality_codecs import Float64, Named, String, UInt32, block, strings
+from quelvoran.common.dtypes import fast_elements
 from quelvoran.common.dtypes.objects import lowcardinality as module
 from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
 
@@ -289,6 +290,51 @@ def test_write_and_clear_agree(make_codec, name, values, nullable):
         obj = LowCardinality(None, codec, nullable)
         grown = [obj.write(value) for value in values]
         return grown, repr(obj.dictionary), raised(obj.clear), repr(codec.calls), len(Counted.compared)
+
+    both_paths(scenario)
+
+
+class BorrowedWrite(Slotted):
+    """Holds a compiled codec class's `write`, which does not apply to its instances."""
+
+    __slots__ = ()
+    name = "UInt32"
+    write = fast_elements.IntegerCodec.__dict__["write"]
+
+
+class OwnEncoding(fast_elements.IntegerCodec):
+    __slots__ = ()
+
+    def encode_value(self, value):
+        return b"%d;" % value
+
+
+def narrowed(codec):
+    codec.maximum = 6
+    return codec
+
+
+COMPILED_CODECS = {
+    "UInt32": lambda: fast_elements.make_codec("UInt32", None),
+    "Int128": lambda: fast_elements.make_codec("Int128", None),
+    "String": lambda: fast_elements.make_codec("String", None),
+    "narrower range": lambda: narrowed(fast_elements.make_codec("UInt32", None)),
+    "subclass encodes": lambda: OwnEncoding(None, "UInt16"),
+    "write of another class": BorrowedWrite,
+}
+
+
+@pytest.mark.parametrize("nullable", [False, True])
+@pytest.mark.parametrize("make_codec", COMPILED_CODECS.values(), ids=COMPILED_CODECS.keys())
+def test_compiled_codecs_write_and_clear_agree(make_codec, nullable):
+    """The compiled `write` is reached without a method call where it is the codec's own."""
+    values = [5, 0, 5, 7, None, -1, "x", 2**40, 3, 7, 2**100, 0]
+
+    def scenario():
+        codec = make_codec()
+        obj = LowCardinality(None, codec, nullable)
+        grown = [raised(lambda: obj.write(value)) for value in values]
+        return grown, repr(obj.dictionary), obj.tell(), raised(obj.clear)
 
     both_paths(scenario)
 

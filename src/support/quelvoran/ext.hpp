@@ -166,12 +166,18 @@ inline bool init_names(std::initializer_list<InternedName *> names) noexcept
 class MethodCall {
 public:
     explicit MethodCall(const InternedName &name) noexcept : name_(name) {}
-    Ref operator()(PyObject *object, PyObject *argument) noexcept
+    // The function or method descriptor that `object.<name>` calls, borrowed
+    // from the class; null when the lookup must run in full.
+    PyObject *method_for(PyObject *object) noexcept
     {
         PyTypeObject *type = Py_TYPE(object);
         if (type != type_ || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag != version_)
             look_up(type);
-        if (!method_)
+        return method_;
+    }
+    Ref operator()(PyObject *object, PyObject *argument) noexcept
+    {
+        if (!method_for(object))
             return Ref::steal(PyObject_CallMethodOneArg(object, name_.get(), argument));
         // Held for the call, which may take the method off the class.
         Ref method = Ref::borrow(method_);

@@ -32,6 +32,8 @@
 #include <utility>
 #include <vector>
 
+#include "columns.h"
+
 namespace {
 
 constexpr int max_leb128_bytes = 10;
@@ -2523,6 +2525,34 @@ PyMethodDef compiled_write_def = {
     "write", _PyCFunction_CAST(compiled_write_method), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
     "write($self, value)\n--\n\nEncode one value into the buffer; return the bytes it added."};
 
+int write_through(PyObject *method, PyObject *codec, PyObject *value, Py_ssize_t *added)
+{
+    if (!Py_IS_TYPE(method, &PyMethodDescr_Type) ||
+        reinterpret_cast<PyMethodDescrObject *>(method)->d_method != &compiled_write_def)
+        return 0;
+    // What the method's call checks first: the instance (a class may hold
+    // another class's method), and the depth of the calls.
+    PyTypeObject *defining_class = PyDescr_TYPE(method);
+    if (!PyObject_TypeCheck(codec, defining_class))
+        return 0;
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return -1;
+    const int outcome = qv::guarded<int>(-1, [&] {
+        CompiledWriter *writer = writer_of(defining_class);
+        if (!writer)
+            return 0;
+        switch (write_value(codec, *writer, value, *added)) {
+        case Written::done: return 1;
+        case Written::failed: return -1;
+        case Written::not_here: return 0;
+        }
+        return 0;
+    });
+    Py_LeaveRecursiveCall();
+    return outcome;
+}
+static_assert(std::is_same_v<decltype(&write_through), quelvoran_write_through_fn>);
+
 // compiled_write(cls, kind) -> a `write` method for cls.
 PyObject *compiled_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
@@ -2677,7 +2707,11 @@ bool exec_columns(PyObject *)
            signed_keyword && int_from_bytes && sixty_four;
 }
 
-const qv::ModuleSpec spec{"quelvoran.common.dtypes.columns", "columns", "quelvoran/common/dtypes/columns.cpp", {},
+const qv::CapiExport exports[] = {
+    {"write_through", qv::function_address(&write_through), QUELVORAN_WRITE_THROUGH_SIGNATURE},
+};
+
+const qv::ModuleSpec spec{QUELVORAN_COLUMNS_MODULE, "columns", "quelvoran/common/dtypes/columns.cpp", exports,
                           &exec_columns};
 
 }  // namespace

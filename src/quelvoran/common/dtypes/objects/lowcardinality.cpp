@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "../columns.h"
 #include "../functions/integers.h"
 #include "lowcardinality.h"
 
@@ -54,6 +55,7 @@ qv::InternedName skip_name{"skip"};
 qv::InternedName tell_name{"tell"};
 qv::InternedName write_name{"write"};
 qv::InternedName clear_name{"clear"};
+qv::InternedName columns_module_name{QUELVORAN_COLUMNS_MODULE};
 qv::InternedName name_name{"name"};
 qv::InternedName length_name{"length"};
 qv::InternedName is_nullable_name{"is_nullable"};
@@ -148,9 +150,10 @@ qv::Ref call_method(PyObject *field_value, const qv::InternedName &method, PyObj
 }
 
 // The codec's `write(value)`, which a block calls twice for each entry.
+qv::MethodCall codec_write{write_name};
+
 qv::Ref write_with_codec(Object *self, PyObject *value)
 {
-    static qv::MethodCall codec_write{write_name};
     qv::Ref codec = qv::Ref::borrow(self->dtype);
     return codec_write(codec.get(), value);
 }
@@ -1401,12 +1404,78 @@ private:
 // ---------------------------------------------------------------------------
 // Writing
 
+// The compiled `write` of the package's element codecs, bound once their
+// module is loaded (their classes come from it): the same work as the
+// method's call, without the call and the int of its result.
+quelvoran_write_through_fn write_through = nullptr;
+bool write_through_unavailable = false;
+
+bool bind_write_through()
+{
+    if (write_through_unavailable)
+        return false;
+    qv::Ref columns = qv::Ref::steal(PyImport_GetModule(columns_module_name.get()));
+    if (!columns) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!qv::bind_capi_function(columns.get(), "write_through", QUELVORAN_WRITE_THROUGH_SIGNATURE, write_through)) {
+        PyErr_Clear();
+        write_through_unavailable = true;
+        return false;
+    }
+    return true;
+}
+
+enum class CodecWrite { done, call, failed };
+
+// `self.dtype.write(value)` through the compiled write, when that is the
+// codec's `write`; `call` when the method must be called instead.
+CodecWrite write_compiled(Object *self, PyObject *value, Py_ssize_t &added)
+{
+    if (!fast_paths)
+        return CodecWrite::call;
+    qv::Ref codec = qv::Ref::borrow(self->dtype);
+    PyObject *method = codec_write.method_for(codec.get());
+    if (!method || !Py_IS_TYPE(method, &PyMethodDescr_Type) || (!write_through && !bind_write_through()))
+        return CodecWrite::call;
+    switch (write_through(method, codec.get(), value, &added)) {
+    case 1: return CodecWrite::done;
+    case 0: return CodecWrite::call;
+    default: return CodecWrite::failed;
+    }
+}
+
+// `self.dtype.write(value)`, its result unused.
+bool write_entry(Object *self, PyObject *value)
+{
+    Py_ssize_t added;
+    switch (write_compiled(self, value, added)) {
+    case CodecWrite::done: return true;
+    case CodecWrite::failed: return false;
+    case CodecWrite::call: break;
+    }
+    return static_cast<bool>(write_with_codec(self, value));
+}
+
 // `size` + the codec's `write(value)`, added as Python ints (the size taken
 // before the call) and stored back as an unsigned 64-bit figure.
 bool add_encoded_size(Object *self, PyObject *value)
 {
     const unsigned long long before = self->size;
-    qv::Ref encoded = write_with_codec(self, value);
+    qv::Ref encoded;
+    Py_ssize_t added = 0;
+    switch (write_compiled(self, value, added)) {
+    case CodecWrite::failed: return false;
+    case CodecWrite::done:
+        if (static_cast<unsigned long long>(added) <= ULLONG_MAX - before) {
+            self->size = before + static_cast<unsigned long long>(added);
+            return true;
+        }
+        encoded = qv::Ref::steal(PyLong_FromSsize_t(added));
+        break;
+    case CodecWrite::call: encoded = write_with_codec(self, value); break;
+    }
     if (!encoded)
         return false;
     // An exact int whose sum stays within 64 bits adds as the ints would.
@@ -2104,7 +2173,7 @@ PyObject *clear_body(Object *self, size_t detached = 0, std::string_view lead = 
         return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.get()); ++i) {
         qv::Ref entry = qv::Ref::borrow(PyList_GET_ITEM(sorted.get(), i));
-        if (!write_with_codec(self, entry.get()))
+        if (!write_entry(self, entry.get()))
             return nullptr;
     }
     qv::Ref payload = call_method(self->dtype, clear_name);
@@ -2902,7 +2971,7 @@ bool exec_lowcardinality(PyObject *module)
     return qv::init_names({&read_name, &skip_name, &tell_name, &write_name, &clear_name, &name_name, &length_name,
                            &is_nullable_name, &total_rows_name, &default_value_name, &read_header_name,
                            &vtable_name, &dict_name, &update_name, &new_name, &pickle_error_name, &unpickle_name,
-                           &seek_name, &seekable_name, &raw_name}) &&
+                           &seek_name, &seekable_name, &raw_name, &columns_module_name}) &&
            init_parameters.init() && unpickle_parameters.init() && ready_type(module) && bind_integer_codec() &&
            qv::import_names("datetime", {&date_name, &datetime_name}) && build_tables() && find_stream_types() &&
            publish_unpickle(module) && load_fast_path_tables(module);
