@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -792,14 +793,18 @@ public:
     }
     ~SlotArray() { keep(std::move(slots_)); }
 
-    // Replaces the slots with `size` copies of `empty`, then hands the old
-    // ones to `move_over`.
+    // Replaces the slots with at least `size` copies of `empty`, then hands
+    // the old ones to `move_over`. `size` is a power of two; so is the size
+    // given, which may be that of a spare up to `farthest_jump` times larger:
+    // a table that grows as the last block's did then moves its entries over
+    // a few times instead of at every doubling, each time into slots far
+    // beyond the nearer caches.
     template <typename MoveOver>
     void regrow(size_t size, const Slot &empty, MoveOver move_over)
     {
         std::vector<Slot> old = std::move(slots_);
         take_spare(size);
-        slots_.assign(size, empty);
+        slots_.assign(std::clamp(std::bit_floor(slots_.capacity()), size, size * farthest_jump), empty);
         move_over(static_cast<const std::vector<Slot> &>(old));
         keep(std::move(old));
     }
@@ -809,6 +814,7 @@ public:
     const Slot &operator[](size_t slot) const { return slots_[slot]; }
 
 private:
+    static constexpr size_t farthest_jump = 16;
     // A table that doubles moves from one array into the next, so two are
     // kept: the next block's table then grows without fresh memory.
     using Spares = std::array<std::vector<Slot>, 2>;
