@@ -951,11 +951,12 @@ public:
         position = -1;
         if (slots_.empty())
             return true;
-        for (size_t slot = start(hash);; slot = (slot + 1) & mask_) {
+        const std::uint32_t folded = fold(hash);
+        for (size_t slot = start(folded);; slot = (slot + 1) & mask_) {
             const Slot &candidate = slots_[slot];
-            if (candidate.position < 0)
+            if (candidate.position == empty_position)
                 return true;
-            if (candidate.hash != hash || candidate.position >= PyList_GET_SIZE(list))
+            if (candidate.folded_hash != folded || static_cast<Py_ssize_t>(candidate.position) >= PyList_GET_SIZE(list))
                 continue;
             PyObject *entry = PyList_GET_ITEM(list, candidate.position);
             int equal = entry == value ? 1 : PyObject_RichCompareBool(entry, value, Py_EQ);
@@ -977,37 +978,50 @@ public:
             return true;
         if (2 * (count_ + 1) > slots_.size())
             grow();
-        place(Slot{hash, position});
+        place(Slot{fold(hash), static_cast<std::uint32_t>(position)});
         ++count_;
         first = position;
         return true;
     }
+    // Whether the entry at `position` has a slot to be entered in.
+    static bool holds(Py_ssize_t position) { return position < empty_position; }
 
 private:
+    // Half of what the hash and the position would take, so that the table
+    // of a large dictionary takes half the cache: the hash is folded to 32
+    // bits (entries that share them are told apart by ==, as entries of one
+    // hash are), and positions stay below 2^32 - 1.
     struct Slot {
-        Py_hash_t hash;
-        Py_ssize_t position;  // -1 when empty
+        std::uint32_t folded_hash;
+        std::uint32_t position;  // `empty_position` when empty
     };
-    size_t start(Py_hash_t hash) const
+    static constexpr std::uint32_t empty_position = UINT32_MAX;
+    static std::uint32_t fold(Py_hash_t hash)
     {
-        return static_cast<size_t>(static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL >> 20) & mask_;
+        const auto bits = static_cast<std::uint64_t>(hash);
+        return static_cast<std::uint32_t>(bits ^ (bits >> 32));
+    }
+    size_t start(std::uint32_t folded) const
+    {
+        return static_cast<size_t>(std::uint64_t{folded} * 0x9E3779B97F4A7C15ULL >> 20) & mask_;
     }
     // Puts `entry` in the first free slot from its start.
     void place(const Slot &entry)
     {
-        size_t slot = start(entry.hash);
-        while (slots_[slot].position >= 0)
+        size_t slot = start(entry.folded_hash);
+        while (slots_[slot].position != empty_position)
             slot = (slot + 1) & mask_;
         slots_[slot] = entry;
     }
     void grow()
     {
-        slots_.regrow(slots_.empty() ? 16 : 2 * slots_.size(), Slot{0, -1}, [&](const std::vector<Slot> &old) {
-            mask_ = slots_.size() - 1;
-            for (const Slot &entry : old)
-                if (entry.position >= 0)
-                    place(entry);
-        });
+        slots_.regrow(slots_.empty() ? 16 : 2 * slots_.size(), Slot{0, empty_position},
+                      [&](const std::vector<Slot> &old) {
+                          mask_ = slots_.size() - 1;
+                          for (const Slot &entry : old)
+                              if (entry.position != empty_position)
+                                  place(entry);
+                      });
     }
     SlotArray<Slot> slots_;
     size_t mask_ = 0;
@@ -1040,7 +1054,7 @@ bool enter(EntryIndex &index, Py_ssize_t position)
     if (!index.complete)
         return true;
     PyObject *entry = PyList_GET_ITEM(index.list.get(), position);
-    if (!is_indexable(entry)) {
+    if (!is_indexable(entry) || !EqualityTable::holds(position)) {
         index.complete = false;
         return true;
     }
