@@ -257,6 +257,7 @@ VALUES = {  # element type, row values
     "ints past 64 bits": ("Int128", [5, 2**64, -3, -(2**63) - 1]),
     "many ints": ("Int64", many_ints()),
     "equal hashes": ("Int128", [0, 2**61 - 1, 1, 2**61, -1, -2, 0, 2**61 - 1, -2, 2**61]),
+    "equal folded hashes": ("Int64", [1, 2**32, 3, 2**32 + 2, 1, 2**32, 2**32 + 2, 3]),
     "none": ("String", [None, "x", None]),
     "bytes": ("String", [b"x", b"y", b"x"]),
     "dates": ("Date", [date(2024, 5, 1), date(2024, 5, 2), date(2024, 5, 1), MOMENT]),
