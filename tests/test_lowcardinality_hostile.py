@@ -3,6 +3,7 @@
 import gc
 import io
 import pickle
+import subprocess
 import sys
 
 from unittest.mock import ANY
@@ -474,3 +475,33 @@ def test_clear_reentered_by_the_codec_gives_the_block_written(unraisable, capsys
     codec.hooks.clear()
     obj.write("c")
     assert obj.clear() == block(strings("", "c"), 2, [1])
+
+
+HOSTILE_SPEC = """
+from quelvoran.common.dtypes import columns, fast_elements
+from quelvoran.common.dtypes.objects.lowcardinality import LowCardinality
+
+class Spec:
+    @property
+    def _initializing(self):
+        if "write" in vars(fast_elements.IntegerCodec):
+            del fast_elements.IntegerCodec.write
+        return False
+
+spec = columns.__spec__
+if {hostile}:
+    columns.__spec__ = Spec()
+column = LowCardinality(None, fast_elements.make_codec("UInt32", None), False)
+print([column.write(value) for value in (7, 3, 7)], column.clear().hex())
+columns.__spec__ = spec  # the interpreter's shutdown asks it more
+"""
+
+
+def test_binding_the_compiled_codec_write_may_change_the_codec_class():
+    """The module is taken from sys.modules when a block first writes through a
+    compiled codec; asking its spec runs code, here taking the compiled write
+    off the class, which must then not be called."""
+    outputs = [subprocess.run([sys.executable, "-c", HOSTILE_SPEC.format(hostile=hostile)], capture_output=True,
+                              text=True, timeout=60) for hostile in (False, True)]
+    assert [(run.returncode, run.stderr) for run in outputs] == [(0, "")] * 2
+    assert outputs[0].stdout == outputs[1].stdout

@@ -956,7 +956,8 @@ public:
             const Slot &candidate = slots_[slot];
             if (candidate.position == empty_position)
                 return true;
-            if (candidate.folded_hash != folded || static_cast<Py_ssize_t>(candidate.position) >= PyList_GET_SIZE(list))
+            if (candidate.folded_hash != folded ||
+                static_cast<Py_ssize_t>(candidate.position) >= PyList_GET_SIZE(list))
                 continue;
             PyObject *entry = PyList_GET_ITEM(list, candidate.position);
             int equal = entry == value ? 1 : PyObject_RichCompareBool(entry, value, Py_EQ);
@@ -1457,8 +1458,13 @@ CodecWrite write_compiled(Object *self, PyObject *value, Py_ssize_t &added)
         return CodecWrite::call;
     qv::Ref codec = qv::Ref::borrow(self->dtype);
     PyObject *method = codec_write.method_for(codec.get());
-    if (!method || !Py_IS_TYPE(method, &PyMethodDescr_Type) || (!write_through && !bind_write_through()))
+    if (!method || !Py_IS_TYPE(method, &PyMethodDescr_Type))
         return CodecWrite::call;
+    // Taking the module from sys.modules may run code (its spec is asked
+    // whether it is still being imported), which may change the codec or
+    // its class: everything is looked up again after it.
+    if (!write_through)
+        return bind_write_through() ? write_compiled(self, value, added) : CodecWrite::call;
     switch (write_through(method, codec.get(), value, &added)) {
     case 1: return CodecWrite::done;
     case 0: return CodecWrite::call;
