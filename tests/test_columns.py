@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from fresh_interpreter import run_python
 from quelvoran.common.dtypes import columns as bulk
 from quelvoran.common.dtypes import elements, fast_elements
 from quelvoran.common.dtypes.elements import make_codec
@@ -684,11 +685,9 @@ print(huge, made_by_counting, freed_of_its_own, freed_of_huge)
 
 def test_huge_arenas_serve_the_decoders_and_each_arena_goes_back_to_its_maker():
     import os
-    import subprocess
 
     environment = {name: value for name, value in os.environ.items() if name != "PYTHONMALLOC"}
-    result = subprocess.run([sys.executable, "-c", HUGE_ARENAS_SCRIPT], env=environment,
-                            capture_output=True, text=True)
+    result = run_python(HUGE_ARENAS_SCRIPT, env=environment)
     assert result.returncode == 0, result.stderr
     huge, made_by_counting, freed_of_its_own, freed_of_huge = result.stdout.split()
     # 300,000 floats fill seven arenas: the read takes them from huge pages, or,

@@ -3,13 +3,13 @@
 import gc
 import io
 import pickle
-import subprocess
 import sys
 
 from unittest.mock import ANY
 
 import pytest
 
+from fresh_interpreter import run_python
 from leakcheck import assert_no_leak
 from lowcardinality_codecs import String, block, strings
 from quelvoran._testcapi import lowcardinality as capi
@@ -501,7 +501,6 @@ def test_binding_the_compiled_codec_write_may_change_the_codec_class():
     """The module is taken from sys.modules when a block first writes through a
     compiled codec; asking its spec runs code, here taking the compiled write
     off the class, which must then not be called."""
-    outputs = [subprocess.run([sys.executable, "-c", HOSTILE_SPEC.format(hostile=hostile)], capture_output=True,
-                              text=True, timeout=60) for hostile in (False, True)]
+    outputs = [run_python(HOSTILE_SPEC.format(hostile=hostile)) for hostile in (False, True)]
     assert [(run.returncode, run.stderr) for run in outputs] == [(0, "")] * 2
     assert outputs[0].stdout == outputs[1].stdout

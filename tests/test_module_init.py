@@ -2,12 +2,12 @@
 
 import ctypes
 import importlib
-import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
+
+from fresh_interpreter import run_python
 
 MODULES = {
     "quelvoran.common.length": "length",
@@ -17,10 +17,6 @@ MODULES = {
     "quelvoran.common.dtypes.parse": "parse",
     "quelvoran.common.dtypes.objects.lowcardinality": "lowcardinality",
 }
-
-
-def run(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
 
 
 @pytest.mark.parametrize("name, short", MODULES.items())
@@ -76,7 +72,7 @@ else:
 
 @pytest.mark.parametrize("name", MODULES)
 def test_second_interpreter_is_refused(name):
-    result = run(SECOND_INTERPRETER.format(name=name))
+    result = run_python(SECOND_INTERPRETER.format(name=name))
     assert result.returncode == 0, result.stderr
     assert (
         "ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -122,12 +118,12 @@ def fake_exporter(capsules):
 )
 def test_binding_refuses_missing_or_mismatched_capsules(capsules, expected):
     capsules = {key.decode(): value for key, value in capsules.items()}
-    result = run(fake_exporter(capsules))
+    result = run_python(fake_exporter(capsules))
     assert result.stdout.strip() == expected, result.stderr
 
 
 def test_binding_refuses_a_value_that_is_not_a_capsule():
-    result = run(
+    result = run_python(
         """
         import sys, types
         import quelvoran.common
@@ -144,7 +140,7 @@ def test_binding_refuses_a_value_that_is_not_a_capsule():
 
 
 def test_existing_capi_dict_is_reused():
-    result = run(
+    result = run_python(
         """
         import importlib.util, sys
         spec = importlib.util.find_spec("quelvoran.common.length")

@@ -4,12 +4,11 @@ import ast
 import builtins
 import ctypes
 import re
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
+from fresh_interpreter import run_python
 from quelvoran._testcapi import parse as caller
 from quelvoran.common.dtypes import parse
 from quelvoran.common.dtypes.dtype import ClickhouseDtype as C
@@ -78,11 +77,6 @@ def from_dtype_address(module):
     return lambda address: signature(pointer)(address, None)
 """
 exec(CTYPES_CALLER)
-
-
-def run_python(*parts):
-    code = "\n".join(textwrap.dedent(part) for part in parts)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
 
 
 # -- the C-level interface and the module namespace -------------------------------------------------
