@@ -1046,10 +1046,11 @@ struct EntryIndex {
     bool mixed_types = false;
 };
 
-// Enters the entry of the indexed list at `position`; a non-indexable entry
+// Enters the entry of the indexed list at `position`, of hash `known_hash`
+// when a lookup has just taken it (-1: not known); a non-indexable entry
 // ends the index. No Python code runs: the entries are of builtin types whose
 // hash and == are the interpreter's own.
-bool enter(EntryIndex &index, Py_ssize_t position)
+bool enter(EntryIndex &index, Py_ssize_t position, Py_hash_t known_hash = -1)
 {
     index.entered = position + 1;
     if (!index.complete)
@@ -1059,7 +1060,7 @@ bool enter(EntryIndex &index, Py_ssize_t position)
         index.complete = false;
         return true;
     }
-    const Py_hash_t hash = PyObject_Hash(entry);
+    const Py_hash_t hash = known_hash != -1 ? known_hash : PyObject_Hash(entry);
     Py_ssize_t first_position;
     if (hash == -1 || !index.equal_entries.add(index.list.get(), position, hash, first_position))
         return false;
@@ -1089,11 +1090,12 @@ enum class Found { yes, no, scan, failed };
 
 // `find_entry` past the identity table, kept out of line: most rows are
 // found by identity, on a path that stays short.
-[[gnu::noinline]] Found find_equal_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
+[[gnu::noinline]] Found find_equal_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position,
+                                         Py_hash_t &hash)
 {
     if (!is_indexable(value))
         return Found::scan;
-    const Py_hash_t hash = PyObject_Hash(value);
+    hash = PyObject_Hash(value);
     if (hash == -1 || !index.equal_entries.find(index.list.get(), value, hash, position))
         return Found::failed;
     if (position >= 0)
@@ -1101,10 +1103,18 @@ enum class Found { yes, no, scan, failed };
     return index.complete ? Found::no : Found::scan;
 }
 
-// Whether `value` is among the indexed entries, at which first position.
+// Whether `value` is among the indexed entries, at which first position;
+// `hash` receives the value's hash when the lookup took it (else -1).
+Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position, Py_hash_t &hash)
+{
+    hash = -1;
+    return index.entries.find(value, position) ? Found::yes : find_equal_entry(index, value, position, hash);
+}
+
 Found find_entry(const EntryIndex &index, PyObject *value, Py_ssize_t &position)
 {
-    return index.entries.find(value, position) ? Found::yes : find_equal_entry(index, value, position);
+    Py_hash_t unused;
+    return find_entry(index, value, position, unused);
 }
 
 // Leaves the elements a vector grows by uninitialised: a row record is sized
@@ -1231,12 +1241,14 @@ EntryIndex *dictionary_index(Object *self)
 }
 
 // `value in dictionary`, as the list's scan answers it; `position` receives
-// the first position holding the value, or -1 when the scan answered.
-int dictionary_contains(Object *self, PyObject *value, Py_ssize_t &position)
+// the first position holding the value, or -1 when the scan answered, and
+// `hash` the value's hash when the index took it (else -1).
+int dictionary_contains(Object *self, PyObject *value, Py_ssize_t &position, Py_hash_t &hash)
 {
     position = -1;
+    hash = -1;
     EntryIndex *index = dictionary_index(self);
-    switch (index ? find_entry(*index, value, position) : Found::scan) {
+    switch (index ? find_entry(*index, value, position, hash) : Found::scan) {
     case Found::yes: return 1;
     case Found::no: return 0;
     case Found::failed: return -1;
@@ -1247,16 +1259,16 @@ int dictionary_contains(Object *self, PyObject *value, Py_ssize_t &position)
     return PySequence_Contains(dictionary.get(), value);
 }
 
-// Keeps the index in step with the entry `write` has just appended; returns
-// its position, or -1 when the index is dropped.
-Py_ssize_t note_appended_entry(Object *self, PyObject *value)
+// Keeps the index in step with the entry `write` has just appended, of hash
+// `hash` (-1: not taken); returns its position, or -1 when the index is dropped.
+Py_ssize_t note_appended_entry(Object *self, PyObject *value, Py_hash_t hash)
 {
     BlockIndex *block = find_block_index(self);
     if (!block)
         return -1;
     Py_ssize_t position = block->entries.entered;
     if (block->entries.list.get() != self->dictionary || PyList_GET_SIZE(self->dictionary) != position + 1 ||
-        PyList_GET_ITEM(self->dictionary, position) != value || !enter(block->entries, position)) {
+        PyList_GET_ITEM(self->dictionary, position) != value || !enter(block->entries, position, hash)) {
         PyErr_Clear();
         forget_block_index(self);
         return -1;
@@ -1764,13 +1776,14 @@ bool write_body(Object *self, PyObject *dtype_value, unsigned long long &grown)
         return false;
     }
     Py_ssize_t position;
-    int present = dictionary_contains(self, value.get(), position);
+    Py_hash_t hash;
+    int present = dictionary_contains(self, value.get(), position, hash);
     if (present < 0)
         return false;
     if (!present) {
         if (!append_to(self->dictionary, value.get()))
             return false;
-        position = note_appended_entry(self, value.get());
+        position = note_appended_entry(self, value.get(), hash);
     }
     record_row_position(self, position);
     if (!present && !add_encoded_size(self, value.get()))
